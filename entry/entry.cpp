@@ -1,0 +1,91 @@
+#include "entry.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* kBadLength = "length must be a whole number from 1 to 1073741824\n";
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+void print_usage(std::FILE* out, const char* program) {
+  std::fprintf(out,
+               "usage: %s [LENGTH]\n"
+               "Computes pi to LENGTH decimal digits (rounded up to a power of two, at least 128)\n"
+               "and writes them to pi.txt. Without LENGTH it asks for it.\n",
+               program);
+}
+
+bool is_option(const char* arg) {
+  if (arg[0] != '-') return false;
+  if (arg[1] == '-') return true;
+  return (arg[1] >= 'a' && arg[1] <= 'z') || (arg[1] >= 'A' && arg[1] <= 'Z');
+}
+
+// Reads one line of standard input; false at end of input before any character.
+bool read_line(std::string* line) {
+  int c;
+  bool any = false;
+  while ((c = std::getchar()) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line->push_back(static_cast<char>(c));
+  }
+  return any;
+}
+
+}  // namespace
+
+int32_t parse_length(const char* text) {
+  const char* p = text;
+  while (is_blank(*p)) ++p;
+  if (*p < '0' || *p > '9') return 0;
+  int64_t value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = value * 10 + (*p - '0');
+    if (value > kMaxDigits) return 0;
+    ++p;
+  }
+  while (is_blank(*p)) ++p;
+  if (*p != '\0' || value < 1) return 0;
+  return static_cast<int32_t>(value);
+}
+
+int32_t round_length(int32_t length) {
+  int32_t bx = kMinDigits;
+  while (bx < length) bx *= 2;
+  return bx;
+}
+
+int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx)) {
+  const char* program = argc > 0 ? argv[0] : "pi";
+  std::string line;
+  const char* text;
+  if (argc > 2 || (argc == 2 && is_option(argv[1]))) {
+    bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
+    print_usage(help ? stdout : stderr, program);
+    return help ? 0 : 2;
+  }
+  if (argc == 2) {
+    text = argv[1];
+  } else {
+    std::printf("length of pi =? ");
+    std::fflush(stdout);
+    if (!read_line(&line)) fatal(kBadLength);
+    text = line.c_str();
+  }
+  // A NUL inside the typed line would hide what follows it.
+  if (argc != 2 && std::strlen(text) != line.size()) fatal(kBadLength);
+  int32_t length = parse_length(text);
+  if (length == 0) fatal(kBadLength);
+  calc_pi(round_length(length));
+  return 0;
+}
+
+int64_t clock_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}

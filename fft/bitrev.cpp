@@ -1,0 +1,190 @@
+// Bit-reversal permutations of complex elements, in place, with no index table: the partner
+// index is carried by a counter that steps through the bit-reversed sequence.
+#include "complex.h"
+#include "fft_internal.h"
+
+namespace {
+
+// Advances x (an index in doubles) to the next value of the bit-reversed sequence.
+int32_t reversed_increment(int32_t x, int32_t nh) {
+  int32_t i = nh / 2;
+  x ^= i;
+  while (i > x) {
+    i /= 2;
+    x ^= i;
+  }
+  return x;
+}
+
+// Exchanges the elements starting at doubles j and k; the conjugating form negates both
+// imaginary parts as it moves them.
+template <bool conjugate>
+inline void swap_elements(double* a, int32_t j, int32_t k) {
+  double re = a[j], im = a[j + 1];
+  a[j] = a[k];
+  a[k] = re;
+  if constexpr (conjugate) {
+    a[j + 1] = -a[k + 1];
+    a[k + 1] = -im;
+  } else {
+    a[j + 1] = a[k + 1];
+    a[k + 1] = im;
+  }
+}
+
+template <bool conjugate>
+inline void negate_imaginary(double* a, int32_t j) {
+  if constexpr (conjugate) a[j + 1] = -a[j + 1];
+}
+
+// log2 n odd: 16 swaps of an inner group, 6 of a tail group.
+template <bool conjugate>
+void inner_group_odd(double* a, int32_t j, int32_t k, int32_t m, int32_t nh) {
+  auto swap = swap_elements<conjugate>;
+  swap(a, j, k);
+  j += m, k += 2 * m, swap(a, j, k);
+  j += m, k -= m, swap(a, j, k);
+  j += m, k += 2 * m, swap(a, j, k);
+  j += nh, k += 2, swap(a, j, k);
+  j -= m, k -= 2 * m, swap(a, j, k);
+  j -= m, k += m, swap(a, j, k);
+  j -= m, k -= 2 * m, swap(a, j, k);
+  j += 2, k += nh, swap(a, j, k);
+  j += m, k += 2 * m, swap(a, j, k);
+  j += m, k -= m, swap(a, j, k);
+  j += m, k += 2 * m, swap(a, j, k);
+  j -= nh, k -= 2, swap(a, j, k);
+  j -= m, k -= 2 * m, swap(a, j, k);
+  j -= m, k += m, swap(a, j, k);
+  j -= m, k -= 2 * m, swap(a, j, k);
+}
+
+template <bool conjugate>
+void tail_group_odd(double* a, int32_t base, int32_t m, int32_t nh) {
+  auto swap = swap_elements<conjugate>;
+  int32_t j = base + 2, k = base + nh;
+  swap(a, j, k);
+  j += m, k += 2 * m, swap(a, j, k);
+  j += m, k -= m, swap(a, j, k);
+  j -= 2, k -= nh, swap(a, j, k);
+  j += nh + 2, k += nh + 2, swap(a, j, k);
+  j -= nh - m, k += 2 * m - 2, swap(a, j, k);
+  // The four elements that stay in place.
+  negate_imaginary<conjugate>(a, base);
+  negate_imaginary<conjugate>(a, base + nh + 2);
+  negate_imaginary<conjugate>(a, base + 3 * m);
+  negate_imaginary<conjugate>(a, base + 3 * m + nh + 2);
+}
+
+// log2 n even: 8 swaps of an inner group, 2 of a tail group.
+template <bool conjugate>
+void inner_group_even(double* a, int32_t j, int32_t k, int32_t m, int32_t nh) {
+  auto swap = swap_elements<conjugate>;
+  swap(a, j, k);
+  j += m, k += m, swap(a, j, k);
+  j += nh, k += 2, swap(a, j, k);
+  j -= m, k -= m, swap(a, j, k);
+  j += 2, k += nh, swap(a, j, k);
+  j += m, k += m, swap(a, j, k);
+  j -= nh, k -= 2, swap(a, j, k);
+  j -= m, k -= m, swap(a, j, k);
+}
+
+template <bool conjugate>
+void tail_group_even(double* a, int32_t base, int32_t m, int32_t nh) {
+  auto swap = swap_elements<conjugate>;
+  swap(a, base + 2, base + nh);
+  swap(a, base + 2 + m, base + nh + m);
+  negate_imaginary<conjugate>(a, base);
+  negate_imaginary<conjugate>(a, base + nh + 2);
+  negate_imaginary<conjugate>(a, base + m);
+  negate_imaginary<conjugate>(a, base + m + nh + 2);
+}
+
+template <bool conjugate>
+void permute(int32_t n, double* a) {
+  int32_t m = 4, l = n / 4;
+  while (l > 8) {
+    l /= 4;
+    m *= 2;
+  }
+  const int32_t nh = n / 2;
+  const bool odd_log = l == 8;
+  int32_t j0 = 0;
+  for (int32_t k0 = 0; k0 < m; k0 += 4) {
+    int32_t k = k0;
+    for (int32_t j = j0; j < j0 + k0; j += 4) {
+      if (odd_log) {
+        inner_group_odd<conjugate>(a, j, k, m, nh);
+      } else {
+        inner_group_even<conjugate>(a, j, k, m, nh);
+      }
+      k = reversed_increment(k, nh);
+    }
+    if (odd_log) {
+      tail_group_odd<conjugate>(a, j0 + k0, m, nh);
+    } else {
+      tail_group_even<conjugate>(a, j0 + k0, m, nh);
+    }
+    j0 = reversed_increment(j0, nh);
+  }
+}
+
+}  // namespace
+
+void bitrev_permute(int32_t n, double* a) { permute<false>(n, a); }
+void bitrev_permute_conj(int32_t n, double* a) { permute<true>(n, a); }
+
+void bitrev16(double* a) {
+  const Cx x1 = load(a, 1), x3 = load(a, 3), x4 = load(a, 4), x6 = load(a, 6);
+  store(a, 1, x4);
+  store(a, 3, x6);
+  store(a, 4, x1);
+  store(a, 6, x3);
+}
+
+void bitrev16_neg(double* a) {
+  const Cx x1 = load(a, 1), x2 = load(a, 2), x3 = load(a, 3), x4 = load(a, 4), x5 = load(a, 5), x6 = load(a, 6), x7 = load(a, 7);
+  store(a, 1, x7);
+  store(a, 2, x3);
+  store(a, 3, x5);
+  store(a, 4, x1);
+  store(a, 5, x6);
+  store(a, 6, x2);
+  store(a, 7, x4);
+}
+
+void bitrev32(double* a) {
+  const Cx x1 = load(a, 1), x2 = load(a, 2), x3 = load(a, 3), x4 = load(a, 4), x5 = load(a, 5), x7 = load(a, 7), x8 = load(a, 8), x10 = load(a, 10), x11 = load(a, 11), x12 = load(a, 12), x13 = load(a, 13), x14 = load(a, 14);
+  store(a, 1, x8);
+  store(a, 2, x4);
+  store(a, 3, x12);
+  store(a, 4, x2);
+  store(a, 5, x10);
+  store(a, 7, x14);
+  store(a, 8, x1);
+  store(a, 10, x5);
+  store(a, 11, x13);
+  store(a, 12, x3);
+  store(a, 13, x11);
+  store(a, 14, x7);
+}
+
+void bitrev32_neg(double* a) {
+  const Cx x1 = load(a, 1), x2 = load(a, 2), x3 = load(a, 3), x4 = load(a, 4), x5 = load(a, 5), x6 = load(a, 6), x7 = load(a, 7), x8 = load(a, 8), x9 = load(a, 9), x10 = load(a, 10), x11 = load(a, 11), x12 = load(a, 12), x13 = load(a, 13), x14 = load(a, 14), x15 = load(a, 15);
+  store(a, 1, x15);
+  store(a, 2, x7);
+  store(a, 3, x11);
+  store(a, 4, x3);
+  store(a, 5, x13);
+  store(a, 6, x5);
+  store(a, 7, x9);
+  store(a, 8, x1);
+  store(a, 9, x14);
+  store(a, 10, x6);
+  store(a, 11, x10);
+  store(a, 12, x2);
+  store(a, 13, x12);
+  store(a, 14, x4);
+  store(a, 15, x8);
+}

@@ -1,0 +1,286 @@
+// Split-radix complex transform by decimation in frequency, worked depth first in leaves of 256
+// or 512 doubles, finished by the straight-line kernels and a bit-reversal permutation.
+#include <cmath>
+
+#include "complex.h"
+#include "fft_internal.h"
+
+namespace {
+
+constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
+
+// Advances a twiddle sequence by T(k+1) = T(k-1) + i f T(k); prev and cur become T(k), T(k+1).
+inline void advance(Cx& prev, Cx& cur, double f) {
+  Cx next = {prev.re - f * cur.im, prev.im + f * cur.re};
+  prev = cur;
+  cur = next;
+}
+
+// conj(A^3) for A on the unit circle: (x - t y, y - t x) with t = 4 x y.
+inline Cx conj_cube(Cx a) {
+  double t = 4.0 * a.im * a.re;
+  return {a.re - t * a.im, a.im - t * a.re};
+}
+
+// Butterfly of a normal block at element k of quarter length q; conjugate_input reads
+// conj(v) in place of v.
+template <bool conjugate_input>
+inline void butterfly(double* a, int32_t k, int32_t q, Cx w1, Cx w3) {
+  Cx v0 = load(a, k), v1 = load(a, k + q), v2 = load(a, k + 2 * q), v3 = load(a, k + 3 * q);
+  if constexpr (conjugate_input) {
+    v0 = conj(v0), v1 = conj(v1), v2 = conj(v2), v3 = conj(v3);
+  }
+  Cx x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
+  store(a, k, x0 + x2);
+  store(a, k + q, x0 - x2);
+  store(a, k + 2 * q, (x1 + times_i(x3)) * w1);
+  store(a, k + 3 * q, (x1 - times_i(x3)) * w3);
+}
+
+// The butterfly at the middle element h, where w1 = w_8 and w3 = w_8^3.
+template <bool conjugate_input>
+inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
+  Cx v0 = load(a, k), v1 = load(a, k + q), v2 = load(a, k + 2 * q), v3 = load(a, k + 3 * q);
+  if constexpr (conjugate_input) {
+    v0 = conj(v0), v1 = conj(v1), v2 = conj(v2), v3 = conj(v3);
+  }
+  Cx x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
+  store(a, k, x0 + x2);
+  store(a, k + q, x0 - x2);
+  store(a, k + 2 * q, times_w8(x1 + times_i(x3)));
+  store(a, k + 3 * q, times_w8_cubed(x1 - times_i(x3)));
+}
+
+template <bool conjugate_input>
+void stage_normal(int32_t n, double* a) {
+  const int32_t q = n / 8, h = n / 16;
+  butterfly<conjugate_input>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
+
+  const double ew = kHalfPi / static_cast<double>(n / 4);
+  const double c = std::cos(2.0 * ew), s = std::sin(2.0 * ew);
+  const double ss1 = 2.0 * s;
+  const Cx b1 = conj_cube({c, s});
+  const double ss3 = 2.0 * b1.im;
+  // A_k approximates w_L^k, B_k approximates conj(w_L^(3k)).
+  Cx a_prev = {1.0, 0.0}, a_cur = {c, s};
+  Cx b_prev = {1.0, 0.0}, b_cur = b1;
+  for (int32_t p = 0; p < h - 2; p += kRunElements) {
+    if (p > 0) {
+      const double angle = static_cast<double>(2 * p) * ew;
+      a_prev = {std::cos(angle), std::sin(angle)};
+      a_cur = a_prev * Cx{c, s};
+      b_prev = conj_cube(a_prev);
+      b_cur = conj_cube(a_cur);
+    }
+    const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+    for (int32_t k = p + 1; k < end; k += 2) {
+      Cx ak = a_cur, bk = b_cur;
+      advance(a_prev, a_cur, ss1);
+      advance(b_prev, b_cur, ss3);
+      butterfly<conjugate_input>(a, k, q, ak, conj(bk));
+      butterfly<conjugate_input>(a, k + 1, q, a_cur, conj(b_cur));
+      // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
+      butterfly<conjugate_input>(a, q - k, q, times_i(conj(ak)), times_minus_i(bk));
+      butterfly<conjugate_input>(a, q - k - 1, q, times_i(conj(a_cur)), times_minus_i(b_cur));
+      advance(a_prev, a_cur, ss1);
+      advance(b_prev, b_cur, ss3);
+    }
+  }
+  butterfly<conjugate_input>(a, h - 1, q, a_cur, conj(b_cur));
+  butterfly_eighth<conjugate_input>(a, h, q);
+  butterfly<conjugate_input>(a, h + 1, q, times_i(conj(a_cur)), times_minus_i(b_cur));
+}
+
+// Butterfly of an odd-frequency block at element k.
+inline void butterfly_odd(double* a, int32_t k, int32_t q, Cx z0, Cx z2, Cx w1, Cx w3) {
+  Cx v0 = load(a, k), v1 = load(a, k + q), v2 = load(a, k + 2 * q), v3 = load(a, k + 3 * q);
+  Cx y0 = v0 + times_i(v2), y1 = v0 - times_i(v2);
+  Cx y2 = v1 + times_i(v3), y3 = v1 - times_i(v3);
+  Cx u0 = y0 * z0, u2 = y2 * z2, u1 = y1 * w1, u3 = y3 * w3;
+  store(a, k, u0 + u2);
+  store(a, k + q, u0 - u2);
+  store(a, k + 2 * q, u1 + u3);
+  store(a, k + 3 * q, u1 - u3);
+}
+
+// The twiddles of an odd-frequency stage derived from z0 = w_(2L)^k: w1 = z0^3, z2 = w_8 z0,
+// w3 = w_8^3 w1.
+struct OddTwiddles {
+  Cx z0, z2, w1, w3;
+};
+
+inline OddTwiddles odd_twiddles_from(Cx z0) {
+  Cx w1 = conj(conj_cube(z0));
+  return {z0, times_w8(z0), w1, times_w8_cubed(w1)};
+}
+
+// Advances all four sequences; the cube-angle ones turn with -i ss3.
+inline void advance_odd(OddTwiddles& prev, OddTwiddles& cur, double ss1, double ss3) {
+  advance(prev.z0, cur.z0, ss1);
+  advance(prev.z2, cur.z2, ss1);
+  advance(prev.w1, cur.w1, -ss3);
+  advance(prev.w3, cur.w3, -ss3);
+}
+
+inline void butterfly_odd_pair(double* a, int32_t k, int32_t q, const OddTwiddles& t) {
+  butterfly_odd(a, k, q, t.z0, t.z2, t.w1, t.w3);
+  // The mirrored element Q - k takes the twiddles of k reflected about w_8.
+  butterfly_odd(a, q - k, q, times_i(conj(t.z2)), times_i(conj(t.z0)), times_minus_i(conj(t.w3)),
+                times_minus_i(conj(t.w1)));
+}
+
+}  // namespace
+
+void fft_stage(int32_t n, double* a) { stage_normal<false>(n, a); }
+void fft_stage_conj(int32_t n, double* a) { stage_normal<true>(n, a); }
+
+void fft_stage_odd(int32_t n, double* a) {
+  const int32_t q = n / 8, h = n / 16;
+  butterfly_odd(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0}, Cx{-kC4, kC4});
+
+  const double ew = kHalfPi / static_cast<double>(n / 2);
+  const double c = std::cos(2.0 * ew), s = std::sin(2.0 * ew);
+  const double ss1 = 2.0 * s;
+  const double t = c * (2.0 * ss1);
+  const double ss3 = 2.0 * (s - c * t);
+  OddTwiddles prev = {{1.0, 0.0}, {kC4, kC4}, {1.0, 0.0}, {-kC4, kC4}};
+  OddTwiddles cur = odd_twiddles_from({c, s});
+  for (int32_t p = 0; p < h - 2; p += kRunElements) {
+    if (p > 0) {
+      const double angle = static_cast<double>(2 * p) * ew;
+      Cx z = {std::cos(angle), std::sin(angle)};
+      prev = odd_twiddles_from(z);
+      cur = odd_twiddles_from(z * Cx{c, s});
+    }
+    const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+    for (int32_t k = p + 1; k < end; k += 2) {
+      OddTwiddles tk = cur;
+      advance_odd(prev, cur, ss1, ss3);
+      butterfly_odd_pair(a, k, q, tk);
+      butterfly_odd_pair(a, k + 1, q, cur);
+      advance_odd(prev, cur, ss1, ss3);
+    }
+  }
+  butterfly_odd(a, h - 1, q, cur.z0, cur.z2, cur.w1, cur.w3);
+  // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
+  butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
+  butterfly_odd(a, h + 1, q, times_i(conj(cur.z2)), times_i(conj(cur.z0)),
+                times_minus_i(conj(cur.w3)), times_minus_i(conj(cur.w1)));
+}
+
+void fft_leaf(int32_t n, int32_t is_normal, double* a) {
+  // Four sub-blocks of n/4 doubles, each staged and finished by four kernels of n/16.
+  const int32_t sub = n / 4, piece = n / 16;
+  void (*kernel)(double*) = n == 512 ? fft_kernel32 : fft_kernel16;
+  void (*kernel_odd)(double*) = n == 512 ? fft_kernel32_odd : fft_kernel16_odd;
+
+  fft_stage(sub, a);
+  kernel(a), kernel_odd(a + piece), kernel(a + 2 * piece), kernel(a + 3 * piece);
+  double* b = a + sub;
+  fft_stage_odd(sub, b);
+  kernel(b), kernel_odd(b + piece), kernel(b + 2 * piece), kernel_odd(b + 3 * piece);
+  b += sub;
+  fft_stage(sub, b);
+  kernel(b), kernel_odd(b + piece), kernel(b + 2 * piece), kernel(b + 3 * piece);
+  b += sub;
+  if (is_normal != 0) {
+    fft_stage(sub, b);
+    kernel(b + 3 * piece);
+  } else {
+    fft_stage_odd(sub, b);
+    kernel_odd(b + 3 * piece);
+  }
+  kernel(b), kernel_odd(b + piece), kernel(b + 2 * piece);
+}
+
+int32_t fft_tree_step(int32_t m, int32_t j, int32_t k, double* a) {
+  int32_t kind;
+  int32_t mm = m;
+  if ((k & 3) != 0) {
+    kind = k & 1;
+  } else {
+    int32_t kk = k;
+    while ((kk & 3) == 0) {
+      mm *= 4;
+      kk >>= 2;
+    }
+    kind = kk & 1;
+  }
+  // Stage the not yet staged block ending at j and its nested last quarters, down to size m.
+  for (; mm > 128; mm /= 4) {
+    if (kind != 0) {
+      fft_stage(mm, a + j - mm);
+    } else {
+      fft_stage_odd(mm, a + j - mm);
+    }
+  }
+  return kind;
+}
+
+void fft_recursive(int32_t n, double* a) {
+  int32_t m = n;
+  while (m > 512) {
+    m /= 4;
+    fft_stage(m, a + n - m);
+  }
+  fft_leaf(m, 1, a + n - m);
+  int32_t k = 0;
+  for (int32_t j = n - m; j > 0; j -= m) {
+    ++k;
+    int32_t kind = fft_tree_step(m, j, k, a);
+    fft_leaf(m, kind, a + j - m);
+  }
+}
+
+void cfft_forward(int32_t n, double* a) {
+  if (n > 512) {
+    fft_stage(n, a);
+    fft_recursive(n, a);
+    bitrev_permute(n, a);
+  } else if (n > 128) {
+    fft_stage(n, a);
+    fft_leaf(n, 1, a);
+    bitrev_permute(n, a);
+  } else if (n > 32) {
+    fft_stage(n, a);
+    fft_leaf_small(n, a);
+    bitrev_permute(n, a);
+  } else if (n == 32) {
+    fft_kernel32(a);
+    bitrev32(a);
+  } else if (n > 8) {
+    fft_kernel16(a);
+    bitrev16(a);
+  } else if (n == 8) {
+    fft_kernel8_fwd(a);
+  } else if (n == 4) {
+    fft_kernel4(a);
+  }
+}
+
+void cfft_backward(int32_t n, double* a) {
+  // conj(forward(conj(x))): the conjugations ride on the first stage and the permutation.
+  if (n > 512) {
+    fft_stage_conj(n, a);
+    fft_recursive(n, a);
+    bitrev_permute_conj(n, a);
+  } else if (n > 128) {
+    fft_stage_conj(n, a);
+    fft_leaf(n, 1, a);
+    bitrev_permute_conj(n, a);
+  } else if (n > 32) {
+    fft_stage_conj(n, a);
+    fft_leaf_small(n, a);
+    bitrev_permute_conj(n, a);
+  } else if (n == 32) {
+    fft_kernel32(a);
+    bitrev32_neg(a);
+  } else if (n > 8) {
+    fft_kernel16(a);
+    bitrev16_neg(a);
+  } else if (n == 8) {
+    fft_kernel8_bwd(a);
+  } else if (n == 4) {
+    fft_kernel4(a);
+  }
+}

@@ -1,0 +1,93 @@
+// Real-data transform: n reals read as n/2 complex values, transformed, then the two interleaved
+// spectra separated (forward) or joined (inverse) by a pass over mirrored pairs.
+#include <cmath>
+
+#include "fft.h"
+#include "fft_internal.h"
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr int32_t kBlockDoubles = 256;  // twiddles are refreshed from sin and cos this often
+
+// The pair step at double index j and its mirror n - j with the twiddle (wr, wi): with
+// x = Z - conj W and y = t x (post) or conj(t) x (pre), Z becomes Z - y and W becomes W + conj y.
+template <bool inverse>
+inline void pair_step(double* a, int32_t j, int32_t k, double wr, double wi) {
+  double xr = a[j] - a[k];
+  double xi = a[j + 1] + a[k + 1];
+  double yr, yi;
+  if constexpr (inverse) {
+    yr = wr * xr + wi * xi;
+    yi = wr * xi - wi * xr;
+  } else {
+    yr = wr * xr - wi * xi;
+    yi = wr * xi + wi * xr;
+  }
+  a[j] -= yr;
+  a[j + 1] -= yi;
+  a[k] += yr;
+  a[k + 1] -= yi;
+}
+
+// Twiddle t(e) = (1/2 - sin(2 pi e/n)/2, cos(2 pi e/n)/2). Two sequences leapfrog downward:
+// t(e - 1) = t(e + 1) + (ss Im t(e), ss (1/2 - Re t(e))) with ss = 2 sin(2 pi/n).
+template <bool inverse>
+void separate_spectra(int32_t n, double* a) {
+  const double ec = kPi / n;
+  const double c = std::cos(ec), s = std::sin(ec);
+  double wdi = s * c, wdr = s * s;  // t(n/4 - 1)
+  const double w1r = 1.0 - 2.0 * wdr, w1i = 2.0 * wdi;
+  const double ss = 2.0 * w1i;
+  double wkr = 0.0, wki = 0.0;  // t(n/4)
+  int32_t i = n / 2;
+  for (;;) {
+    int32_t i0 = i - kBlockDoubles;
+    if (i0 < 4) i0 = 4;
+    for (int32_t j = i - 4; j >= i0; j -= 4) {
+      pair_step<inverse>(a, j + 2, n - j - 2, wdr, wdi);
+      wkr += ss * wdi;
+      wki += ss * (0.5 - wdr);
+      pair_step<inverse>(a, j, n - j, wkr, wki);
+      wdr += ss * wki;
+      wdi += ss * (0.5 - wkr);
+    }
+    if (i0 == 4) break;
+    // Restart both sequences at the block bound from sin and cos.
+    const double sr = 0.5 * std::sin(ec * i0), cr = 0.5 * std::cos(ec * i0);
+    wdr = 0.5 - (sr * w1r - cr * w1i);
+    wdi = sr * w1i + cr * w1r;
+    wkr = 0.5 - sr;
+    wki = cr;
+    i = i0;
+  }
+  pair_step<inverse>(a, 2, n - 2, wdr, wdi);
+}
+
+}  // namespace
+
+void real_fft_post(int32_t n, double* a) { separate_spectra<false>(n, a); }
+void real_fft_pre(int32_t n, double* a) { separate_spectra<true>(n, a); }
+
+void real_fft(int32_t n, int32_t isgn, double* a) {
+  if (isgn >= 0) {
+    if (n > 4) {
+      cfft_forward(n, a);
+      real_fft_post(n, a);
+    } else if (n == 4) {
+      cfft_forward(4, a);
+    }
+    double d = a[0] - a[1];
+    a[0] += a[1];
+    a[1] = d;
+  } else {
+    a[1] = 0.5 * (a[0] - a[1]);
+    a[0] -= a[1];
+    if (n > 4) {
+      real_fft_pre(n, a);
+      cfft_backward(n, a);
+    } else if (n == 4) {
+      cfft_backward(4, a);
+    }
+  }
+}

@@ -1,0 +1,97 @@
+// Word-wise operations: sums, differences, small-factor products, halving, unit carries.
+#include "mp.h"
+
+int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
+  int32_t carry = 0;
+  for (int32_t k = n - 1; k >= 0; --k) {
+    int32_t s = a[k] + b[k] + carry;
+    carry = s >= kWordBase ? 1 : 0;
+    c[k] = static_cast<int16_t>(s - carry * kWordBase);
+  }
+  return carry;
+}
+
+int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
+  int32_t borrow = 0;
+  for (int32_t k = n - 1; k >= 0; --k) {
+    int32_t d = a[k] - b[k] + borrow;
+    borrow = d < 0 ? -1 : 0;
+    c[k] = static_cast<int16_t>(d - borrow * kWordBase);
+  }
+  return borrow;
+}
+
+// One pass of c = (c if accumulate) + a * f. Every partial sum is an integer below 2^45, so it
+// is exact in a double, and the integer quotient by 10000 gives the exact carry and word.
+template <bool accumulate>
+static int64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n) {
+  int64_t carry = 0;
+  for (int32_t k = n - 1; k >= 0; --k) {
+    double sum = a[k] * f + static_cast<double>(carry);
+    if constexpr (accumulate) sum += c[k];
+    int64_t t = static_cast<int64_t>(sum);
+    carry = t / kWordBase;
+    c[k] = static_cast<int16_t>(t - carry * kWordBase);
+  }
+  return carry;
+}
+
+void mp_mul_small(int16_t* a, double f, int32_t n) { mul_small_pass<false>(a, f, a, n); }
+
+void mp_mul_small_to(const int16_t* a, double f, int16_t* c, int32_t n) {
+  mul_small_pass<false>(a, f, c, n);
+}
+
+int32_t mp_mul_small_add(const int16_t* a, double f, int16_t* c, int32_t n) {
+  return static_cast<int32_t>(mul_small_pass<true>(a, f, c, n));
+}
+
+void mp_half(const int16_t* a, int16_t* c, int32_t n) {
+  int32_t r = 0;
+  for (int32_t k = 0; k < n; ++k) {
+    int32_t v = r + a[k];
+    c[k] = static_cast<int16_t>(v >> 1);
+    r = (v & 1) * kWordBase;
+  }
+}
+
+void mp_quarter(int16_t* a, int32_t n) {
+  int32_t r = 0;
+  for (int32_t k = 0; k < n; ++k) {
+    int32_t v = r + a[k];
+    a[k] = static_cast<int16_t>(v >> 2);
+    r = (v & 3) * kWordBase;
+  }
+}
+
+void kuriage(int16_t* a, int32_t n) {
+  for (int32_t k = n - 1; k >= 0; --k) {
+    if (a[k] + 1 < kWordBase) {
+      ++a[k];
+      return;
+    }
+    a[k] = static_cast<int16_t>(a[k] + 1 - kWordBase);
+  }
+  fatal("error kuriage");
+}
+
+void kurisage(int16_t* a, int32_t n) {
+  for (int32_t k = n - 1; k >= 0; --k) {
+    if (a[k] > 0) {
+      --a[k];
+      return;
+    }
+    a[k] = static_cast<int16_t>(a[k] - 1 + kWordBase);
+  }
+  fatal("error kurisage");
+}
+
+void kuriage_h(int16_t* a, int32_t n, int32_t carry) {
+  int64_t c = carry;
+  for (int32_t k = n - 1; k >= 0 && c != 0; --k) {
+    int64_t v = a[k] + c;
+    c = v / kWordBase;
+    a[k] = static_cast<int16_t>(v - c * kWordBase);
+  }
+  if (c == 1) fatal("error kuriage_h");
+}

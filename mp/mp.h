@@ -1,0 +1,66 @@
+// Multi-precision arithmetic on fixed-length numbers in base 10000.
+//
+// A number is a caller-owned array of signed 16-bit words, word 0 most significant; its word
+// count n travels with every call. Normalised words hold 0 to 9999, four decimal digits each.
+// Two readings of an array:
+//   fraction frame: word 0 holds the four digits right after the point (value X / 10000^n);
+//   units frame:    word 0 is the integer part (value X / 10000^(n-1)).
+// A fraction-frame value of 1 or more (below 3.2768) folds its integer part into word 0
+// (10000 times the integer part plus four digits, at most 32767).
+// Numbers that go through the products, the square root or the reciprocal have at least two
+// guard words beyond n; those routines use them while they work and leave them 0.
+//
+// Linear operations run from word n-1 up to word 0 (halving and quartering from word 0 down) and
+// read the inputs of each index before writing that index, so the result may be any of the
+// inputs. Nothing here allocates or keeps state.
+#pragma once
+
+#include <cstdint>
+
+constexpr int32_t kWordBase = 10000;
+
+// Prints message to standard output and ends the process with status 1.
+[[noreturn]] void fatal(const char* message);
+
+// c = a + b over n words; returns the carry out of word 0 (1 or 0).
+int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n);
+// c = a - b over n words, modulo 10000^n; returns the borrow out of word 0 (-1 or 0).
+int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n);
+// a = a * f in place, f a non-negative integer below 2^31; the carry out of word 0 is lost.
+void mp_mul_small(int16_t* a, double f, int32_t n);
+// c = a * f; the carry out of word 0 is lost.
+void mp_mul_small_to(const int16_t* a, double f, int16_t* c, int32_t n);
+// c = c + a * f, a and c distinct; returns the low 32 bits of the carry out of word 0.
+int32_t mp_mul_small_add(const int16_t* a, double f, int16_t* c, int32_t n);
+// c = floor(a / 2); word 0 of a may hold a folded integer part.
+void mp_half(const int16_t* a, int16_t* c, int32_t n);
+// a = floor(a / 4) in place; word 0 may hold a folded integer part.
+void mp_quarter(int16_t* a, int32_t n);
+// Adds one unit at word n-1; fatal ("error kuriage") if the carry leaves word 0.
+void kuriage(int16_t* a, int32_t n);
+// Subtracts one unit at word n-1; fatal ("error kurisage") if the borrow leaves word 0.
+void kurisage(int16_t* a, int32_t n);
+// Adds carry (0 to 2^31-1) at word n-1; fatal ("error kuriage_h") if a carry of 1 leaves word 0.
+void kuriage_h(int16_t* a, int32_t n, int32_t carry);
+
+// c = a * b to n words (fraction frame), truncated or one unit low in word n-1. n is a power of
+// two of at least 4; c has n + 2 words, distinct from a and b (fatal "error m1604h\n"), and
+// c[n] = c[n+1] = 0 on return. w1, w2: n doubles each.
+void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2);
+// c = a * a, as m1604h with one transform fewer (fatal "error m1604xxh\n" if c is a).
+// Returns the carry flag of its last accumulation; callers ignore it.
+int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2);
+
+// x = sqrt(a) to n words, fraction frame, 0.0001 <= a < 1. n: power of two, at least 16.
+// a has n + 2 words (words n, n+1 set to 0); x and y have n + 4 words (at least 20); y is
+// scratch for the inverse root; t has n + 6 words (at least 22); w1, w2: n doubles (at least 32).
+void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2);
+// y = 1 / b to n words in the units frame, 0.0001 <= b < 1. n: power of two, at least 8.
+// b has n + 2 words (words n, n+1 set to 0); y has n + 4 words (at least 20), all cleared;
+// t has n + 6 words (at least 14); w1, w2: n doubles (at least 16).
+void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2);
+
+// Writes pi.txt: the header "PI=3." and the digits of word_count words, 50 to a line in groups
+// of ten, an empty line after every 1000. Fatal on failure to open ("file open error!\n") or
+// to write ("file write error!\n").
+void write_pi_file(const int16_t* words, int32_t word_count);

@@ -1,0 +1,51 @@
+// Building blocks of the products and the Newton iterations, beneath the interface in mp.h.
+// Double arrays hold words converted for a transform of length L (a power of two); an operand
+// fills at most L/2 of them so that the cyclic convolution equals the linear one.
+#pragma once
+
+#include <cstdint>
+
+#include "mp.h"
+
+// A released term further than this from the nearest integer means the transform has run out
+// of precision: the run stops with "error fft rounding\n" rather than write wrong digits.
+constexpr double kRoundingLimit = 0.25;
+
+// c = a * b, top n words, in one transform of length 2n; c may be a or b. w1, w2: 2n doubles.
+void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2);
+// out = p (k words) times the operand whose spectrum is in w2, released by mp_from_doubles
+// into cnt words; w1 is overwritten.
+void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
+                        const double* w2, int32_t L);
+// d = the top two words of (a[0], a[1]) * (b[0], b[1]), exact, as a fraction.
+void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d);
+// d[i] = w[i] for i < k, 0 up to L.
+void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L);
+// Pointwise products of packed half spectra, into d.
+void spectrum_square(double* d, int32_t L);
+void spectrum_mul(double* d, const double* e, int32_t L);
+// Rounds the inverse transform d of a product (scaled by 2/L) into cnt words of c: term k goes
+// to word k + 1, word 0 takes the carry; up to three terms past the last word contribute their
+// carries. The accumulating forms add to c (the second adds the terms twice) and return 1 when
+// a carry left word 0 (which is then reduced by 10000).
+void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L);
+int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L);
+int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L);
+
+// The value of the first five words of a fraction, as a double.
+double leading_value(const int16_t* a);
+// Writes c > 0 as five words from its first non-zero four-digit group: y[0] the integer part
+// (after scaling by 10000 until it is at least 1), y[1] to y[4] the next groups.
+void seed_words(double c, int16_t* y);
+
+// a[i] = 9999 - a[i]: a fraction v on k words becomes 1 - v - 10000^-k.
+void mp_complement(int16_t* a, int32_t k);
+// One Newton step for 1/b with full products of m words; y updated over m + 2 words.
+void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2);
+// One Newton step that takes q ~ 1/p from n/2 + 2 to n + 2 words; p is read over n + 2 words.
+void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2);
+// One Newton step for 1/sqrt(a) with full products of m words; y updated over m + 2 words.
+void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2);
+// One Newton step that takes x ~ sqrt(a) from n/2 + 2 to n + 2 words, with y ~ 1/x at n/2 + 2.
+void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
+                  double* w1, double* w2);

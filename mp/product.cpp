@@ -1,0 +1,165 @@
+// Long products through the real-data transform: words to doubles, pointwise spectrum products,
+// and the rounding release of the inverse transform back into words.
+#include <cmath>
+
+#include "fft.h"
+#include "mp_internal.h"
+
+void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L) {
+  for (int32_t i = 0; i < k; ++i) d[i] = w[i];
+  for (int32_t i = k; i < L; ++i) d[i] = 0.0;
+}
+
+void spectrum_mul(double* d, const double* e, int32_t L) {
+  d[0] *= e[0];
+  d[1] *= e[1];
+  for (int32_t k = 2; k < L; k += 2) {
+    double p = d[k], q = d[k + 1], u = e[k], v = e[k + 1];
+    d[k] = p * u - q * v;
+    d[k + 1] = q * u + p * v;
+  }
+}
+
+void spectrum_square(double* d, int32_t L) {
+  d[0] *= d[0];
+  d[1] *= d[1];
+  for (int32_t k = 2; k < L; k += 2) {
+    double p = d[k], q = d[k + 1];
+    d[k] = p * p - q * q;
+    d[k + 1] = (p * q) * 2.0;
+  }
+}
+
+namespace {
+
+enum class ReleaseMode { overwrite, add, add_twice };
+
+// Rounds term k plus the carry in (and the old word); returns the integer and records how far
+// the scaled term lay from the nearest integer.
+inline int64_t round_term(double term, int64_t carry, int32_t old_word, double* worst) {
+  int64_t t = static_cast<int64_t>(term + 0.5 + static_cast<double>(carry + old_word));
+  double error = std::fabs(term - static_cast<double>(t - carry - old_word));
+  if (error > *worst) *worst = error;
+  return t;
+}
+
+template <ReleaseMode mode>
+int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+  const double scale = mode == ReleaseMode::add_twice ? 2.0 / L * 2.0 : 2.0 / L;
+  int64_t carry = 0;
+  double worst = 0.0;
+  int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
+  // Terms below the last word contribute only their carries.
+  for (int32_t k = cnt + look_ahead - 2; k >= cnt - 1; --k) {
+    carry = round_term(scale * d[k], carry, 0, &worst) / kWordBase;
+  }
+  for (int32_t j = cnt - 1; j >= 1; --j) {
+    int32_t old_word = mode == ReleaseMode::overwrite ? 0 : c[j];
+    int64_t t = round_term(scale * d[j - 1], carry, old_word, &worst);
+    carry = t / kWordBase;
+    c[j] = static_cast<int16_t>(t - carry * kWordBase);
+  }
+  if (worst > kRoundingLimit) fatal("error fft rounding\n");
+  if constexpr (mode == ReleaseMode::overwrite) {
+    c[0] = static_cast<int16_t>(carry);
+    return 0;
+  } else {
+    int32_t top = c[0] + static_cast<int32_t>(carry);
+    int32_t out = top >= kWordBase ? 1 : 0;
+    c[0] = static_cast<int16_t>(top - out * kWordBase);
+    return out;
+  }
+}
+
+}  // namespace
+
+void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+  release<ReleaseMode::overwrite>(c, cnt, d, L);
+}
+
+int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+  return release<ReleaseMode::add>(c, cnt, d, L);
+}
+
+int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+  return release<ReleaseMode::add_twice>(c, cnt, d, L);
+}
+
+void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
+  int32_t t[4] = {0, a[0] * b[0], a[0] * b[1] + a[1] * b[0], a[1] * b[1]};
+  int32_t carry = 0;
+  for (int32_t k = 3; k >= 0; --k) {
+    int32_t sum = t[k] + carry;
+    carry = sum / kWordBase;
+    t[k] = sum - carry * kWordBase;
+  }
+  d[0] = static_cast<int16_t>(t[0]);
+  d[1] = static_cast<int16_t>(t[1]);
+}
+
+void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
+                        const double* w2, int32_t L) {
+  mp_to_doubles(p, k, w1, L);
+  real_fft(L, 1, w1);
+  spectrum_mul(w1, w2, L);
+  real_fft(L, -1, w1);
+  mp_from_doubles(out, cnt, w1, L);
+}
+
+void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2) {
+  const int32_t L = 2 * n;
+  mp_to_doubles(a, n, w1, L);
+  real_fft(L, 1, w1);
+  mp_to_doubles(b, n, w2, L);
+  real_fft(L, 1, w2);
+  spectrum_mul(w1, w2, L);
+  real_fft(L, -1, w1);
+  mp_from_doubles(c, n, w1, L);
+}
+
+void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2) {
+  if (c == a || c == b) fatal("error m1604h\n");
+  const int32_t h = n / 2;
+  for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
+  // a b = aH bH + (aL bH + aH bL) 10000^-h + aL bL 10000^-n; of aL bL only the head counts.
+  mp_mul_2x2(a + h, b + h, c + n);
+  mp_to_doubles(a + h, h, w1, n);
+  real_fft(n, 1, w1);  // aL
+  mp_to_doubles(b, h, w2, n);
+  real_fft(n, 1, w2);  // bH, kept for aH bH
+  spectrum_mul(w1, w2, n);
+  real_fft(n, -1, w1);
+  if (mp_add_doubles(c + h, h + 2, w1, n) == 1) kuriage(c, h);
+  mp_to_doubles(a, h, w1, n);
+  real_fft(n, 1, w1);  // aH, kept for aH bL
+  spectrum_mul(w2, w1, n);
+  real_fft(n, -1, w2);
+  mp_add_doubles(c, n, w2, n);
+  mp_to_doubles(b + h, h, w2, n);
+  real_fft(n, 1, w2);  // bL
+  spectrum_mul(w1, w2, n);
+  real_fft(n, -1, w1);
+  if (mp_add_doubles(c + h, h + 2, w1, n) == 1) kuriage(c, h);
+  c[n] = 0;
+  c[n + 1] = 0;
+}
+
+int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2) {
+  if (c == a) fatal("error m1604xxh\n");
+  const int32_t h = n / 2;
+  for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
+  mp_mul_2x2(a + h, a + h, c + n);
+  mp_to_doubles(a + h, h, w1, n);
+  real_fft(n, 1, w1);  // aL
+  mp_to_doubles(a, h, w2, n);
+  real_fft(n, 1, w2);  // aH, kept for its square
+  spectrum_mul(w1, w2, n);
+  real_fft(n, -1, w1);
+  if (mp_add_doubles2(c + h, h + 2, w1, n) == 1) kuriage(c, h);  // 2 aL aH
+  spectrum_square(w2, n);
+  real_fft(n, -1, w2);
+  int32_t flag = mp_add_doubles(c, n, w2, n);
+  c[n] = 0;
+  c[n + 1] = 0;
+  return flag;
+}

@@ -1,0 +1,96 @@
+// Square root by a coupled Newton iteration: y ~ 1/x is improved by the reciprocal step and
+// x by x <- x + y (a - x^2) / 2, each doubling its working length.
+#include <cmath>
+
+#include "fft.h"
+#include "mp_internal.h"
+
+void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2) {
+  const int32_t L = 2 * m;
+  for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
+  mp_to_doubles(y, m, w2, L);
+  real_fft(L, 1, w2);  // y, used three times
+  mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L);          // t = a y, units frame
+  mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L);  // t + 1 = a y^2, units frame
+  if (t[1] == 1) {
+    // Excess: y -= y (a y^2 - 1) / 2.
+    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L);
+    mp_half(t + 2, t + 2, m + 2);
+    if (mp_sub(y, t + 2, y, m + 2) == -1) fatal("error gsqpre s\n");
+  } else {
+    // Deficit: y += y (1 - a y^2) / 2.
+    mp_complement(t + 2, m + 2);
+    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L);
+    mp_half(t + 2, t + 2, m + 2);
+    if (mp_add(y, t + 2, y, m + 2) == 1) fatal("error gsqpre a\n");
+  }
+}
+
+void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
+                  double* w1, double* w2) {
+  const int32_t h = n / 2;
+  for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
+  // t = x^2 for x at h + 2 words: the head squared exactly, twice the guard words times the
+  // head, and the guard words squared.
+  mp_to_doubles(x, h, w1, n);
+  real_fft(n, 1, w1);
+  spectrum_square(w1, n);
+  real_fft(n, -1, w1);
+  mp_from_doubles(t, n, w1, n);
+  const double guard = x[h] * static_cast<double>(kWordBase) + x[h + 1];
+  int32_t carry = mp_mul_small_add(x, 2.0 * guard, t + h + 2, h);
+  if (carry > 0) kuriage_h(t, h + 2, carry);
+  int16_t d1[2], d2[2];
+  mp_mul_2x2(x + h, x + h, d1);
+  if (mp_add(t + n, d1, t + n, 2) == 1) kuriage(t, n);
+
+  // The residual a - x^2; its words up to h are all 0 or all 9999 and are not looked at.
+  const int32_t borrow = mp_sub(a, t, t, n + 2);
+  if (borrow == -1) mp_complement(t + h + 1, h + 2);
+  mp_mul_2x2(t + n + 1, y, d1);
+  mp_mul_2x2(t + h + 1, y + h, d2);
+  mp_to_doubles(y, h, w2, n);
+  real_fft(n, 1, w2);
+  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n);
+  if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
+  if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
+  mp_half(t + h + 1, t + h + 1, h + 2);
+
+  // The correction y (a - x^2) / 2 starts at x's old guard words.
+  if (borrow == 0) {
+    if (mp_add(x + h, t + h + 1, x + h, h + 2) == 1) kuriage(x, h);
+  } else {
+    if (mp_sub(x + h, t + h + 1, x + h, h + 2) == -1) kurisage(x, h);
+  }
+}
+
+void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* w1,
+             double* w2) {
+  // Below 0.0001 the seed no longer fits its words (and is infinite for a zero head).
+  if (a[0] <= 0) fatal("error mp_sqrt argument\n");
+  a[n] = 0;
+  a[n + 1] = 0;
+  for (int32_t i = 0; i < n + 4; ++i) {
+    y[i] = 0;
+    x[i] = 0;
+  }
+  seed_words(1.0 / std::sqrt(leading_value(a)), y);
+  gsqpre(a, y, t, 8, w1, w2);
+  gsqpre(a, y, t, 16, w1, w2);
+  // x = a y in the units frame with x[0] = 0; moving it down a word gives the fraction frame.
+  mp_mul(a, y, x, 16, w1, w2);
+  for (int32_t i = 0; i < 15; ++i) x[i] = x[i + 1];
+  // y goes on at 4 words and x at 8, each with two guard words.
+  for (int32_t i = 6; i < 20; ++i) y[i] = 0;
+  for (int32_t i = 10; i < 20; ++i) x[i] = 0;
+  for (int32_t g = 8; g < n; g *= 2) {
+    mp_recip_step(x, y, t, g, w1, w2);
+    mp_sqrt_step(a, y, x, t, 2 * g, w1, w2);
+  }
+  x[n] = 0;
+  x[n + 1] = 0;
+  y[n] = 0;
+  y[n + 1] = 0;
+  t[n] = 0;
+  t[n + 1] = 0;
+}
