@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "fft.h"
+#include "fft_internal.h"
+
+namespace {
+
+using LD = long double;
+const LD kTwoPi = 6.283185307179586476925286766559L;
+
+std::vector<double> random_values(int32_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> value(-1.0, 1.0);
+  std::vector<double> a(n);
+  for (auto& v : a) v = value(rng);
+  return a;
+}
+
+// Sum over j of x_j e^(sign 2 pi i j (k + offset) / N) for every k, evaluated in long double;
+// offset 1/2 gives the odd-frequency transform. The angles come from a table of 2N steps.
+std::vector<LD> direct_dft(const std::vector<double>& x, int sign, LD offset = 0) {
+  const int64_t N = static_cast<int64_t>(x.size() / 2);
+  std::vector<LD> cos_table(2 * N), sin_table(2 * N);
+  for (int64_t m = 0; m < 2 * N; ++m) {
+    cos_table[m] = std::cos(kTwoPi * m / (2 * N));
+    sin_table[m] = sign * std::sin(kTwoPi * m / (2 * N));
+  }
+  const int64_t doubled_offset = static_cast<int64_t>(2 * offset);
+  std::vector<LD> out(x.size());
+  for (int64_t k = 0; k < N; ++k) {
+    LD re = 0, im = 0;
+    for (int64_t j = 0; j < N; ++j) {
+      int64_t m = (j * (2 * k + doubled_offset)) % (2 * N);
+      re += x[2 * j] * cos_table[m] - x[2 * j + 1] * sin_table[m];
+      im += x[2 * j] * sin_table[m] + x[2 * j + 1] * cos_table[m];
+    }
+    out[2 * k] = re;
+    out[2 * k + 1] = im;
+  }
+  return out;
+}
+
+int32_t reverse_bits(int32_t e, int32_t bits) {
+  int32_t r = 0;
+  for (int32_t b = 0; b < bits; ++b) r |= ((e >> b) & 1) << (bits - 1 - b);
+  return r;
+}
+
+// The largest difference between got (element e holds X[rev(e)] when bit_reversed) and want.
+double max_error(const std::vector<double>& got, const std::vector<LD>& want, bool bit_reversed) {
+  const int32_t N = static_cast<int32_t>(got.size() / 2);
+  int32_t bits = 0;
+  while ((1 << bits) < N) ++bits;
+  LD worst = 0;
+  for (int32_t e = 0; e < N; ++e) {
+    int32_t k = bit_reversed ? reverse_bits(e, bits) : e;
+    worst = std::max(worst, std::fabs(got[2 * e] - want[2 * k]));
+    worst = std::max(worst, std::fabs(got[2 * e + 1] - want[2 * k + 1]));
+  }
+  return static_cast<double>(worst);
+}
+
+}  // namespace
+
+TEST(Kernels, EachMatchesItsDirectTransform) {
+  struct Case {
+    void (*kernel)(double*);
+    int32_t n;
+    int sign;
+    LD offset;
+    bool bit_reversed;
+  };
+  const Case cases[] = {
+      {fft_kernel4, 4, 1, 0, false},        {fft_kernel8_fwd, 8, 1, 0, false},
+      {fft_kernel8_bwd, 8, -1, 0, false},   {fft_kernel16, 16, 1, 0, true},
+      {fft_kernel16_odd, 16, 1, 0.5L, true}, {fft_kernel32, 32, 1, 0, true},
+      {fft_kernel32_odd, 32, 1, 0.5L, true},
+  };
+  for (const Case& c : cases) {
+    std::vector<double> x = random_values(c.n, 11);
+    std::vector<LD> want = direct_dft(x, c.sign, c.offset);
+    c.kernel(x.data());
+    EXPECT_LT(max_error(x, want, c.bit_reversed), 1e-14) << c.n << " doubles";
+  }
+}
+
+TEST(Kernels, ExactValuesOfTheEdgeCases) {
+  std::vector<double> a = {1, 2, 3, 5};
+  fft_kernel4(a.data());
+  EXPECT_EQ(a, (std::vector<double>{4, 7, -2, -3}));
+  std::vector<double> b = {0, 0, 1, 0, 0, 0, 0, 0};
+  fft_kernel8_fwd(b.data());
+  EXPECT_EQ(b, (std::vector<double>{1, 0, 0, 1, -1, 0, 0, -1}));
+  std::vector<double> odd(32, 0.0);
+  odd[2] = 1.0;  // impulse in element 1: element 0 becomes w_32
+  fft_kernel32_odd(odd.data());
+  EXPECT_EQ(odd[0], 0.9807852804032304);
+  EXPECT_EQ(odd[1], 0.19509032201612828);
+}
+
+TEST(Kernels, SmallLeafTouchesOnlyItsBlock) {
+  for (int32_t n : {64, 128}) {
+    std::vector<double> a(n + 64, 7.0);
+    fft_leaf_small(n, a.data() + 32);
+    for (int32_t i = 0; i < 32; ++i) EXPECT_EQ(a[i], 7.0);
+    for (int32_t i = n + 32; i < n + 64; ++i) EXPECT_EQ(a[i], 7.0);
+  }
+}
+
+TEST(Stages, ConjugatingStageEqualsStageOfConjugate) {
+  for (int32_t n : {64, 1024, 8192}) {
+    std::vector<double> a = random_values(n, 3), b = a;
+    for (int32_t i = 1; i < n; i += 2) b[i] = -b[i];
+    fft_stage_conj(n, a.data());
+    fft_stage(n, b.data());
+    EXPECT_EQ(a, b);
+  }
+}
+
+TEST(ComplexTransform, MatchesDirectTransformForEveryLengthUpTo16384) {
+  for (int32_t n = 4; n <= 16384; n *= 2) {
+    std::vector<double> x = random_values(n, 100 + n);
+    std::vector<double> f = x, b = x;
+    cfft_forward(n, f.data());
+    cfft_backward(n, b.data());
+    EXPECT_LT(max_error(f, direct_dft(x, 1), false), 1e-12) << "forward, n = " << n;
+    EXPECT_LT(max_error(b, direct_dft(x, -1), false), 1e-12) << "backward, n = " << n;
+  }
+}
+
+TEST(ComplexTransform, ImpulsesGiveOnesAndPowersOfW) {
+  for (int32_t n : {2, 4, 8, 16, 32, 64, 512, 2048}) {
+    std::vector<double> a(n, 0.0);
+    a[0] = 1.0;
+    cfft_forward(n, a.data());
+    for (int32_t e = 0; e < n / 2; ++e) {
+      EXPECT_NEAR(a[2 * e], 1.0, 1e-15);
+      EXPECT_NEAR(a[2 * e + 1], 0.0, 1e-15);
+    }
+  }
+}
+
+TEST(ComplexTransform, LongRoundTripsReturnNTimesTheInput) {
+  for (int32_t n : {1 << 22, 1 << 23}) {
+    std::vector<double> x = random_values(n, 7), a = x;
+    cfft_forward(n, a.data());
+    cfft_backward(n, a.data());
+    double worst = 0, scale = 2.0 / n;
+    for (int32_t i = 0; i < n; ++i) worst = std::max(worst, std::fabs(a[i] * scale - x[i]));
+    EXPECT_LT(worst, 1e-13) << "n = " << n;
+  }
+}
+
+TEST(RealTransform, MatchesDirectPackedHalfSpectrum) {
+  for (int32_t n = 2; n <= 4096; n *= 2) {
+    std::vector<double> x = random_values(n, 200 + n), a = x;
+    real_fft(n, 1, a.data());
+    // Read as complex values with zero imaginary parts, the real input's transform is the
+    // half spectrum: a[2k] = Re X_k and a[2k+1] = Im X_k.
+    std::vector<double> as_complex(2 * n, 0.0);
+    for (int32_t j = 0; j < n; ++j) as_complex[2 * j] = x[j];
+    std::vector<LD> X = direct_dft(as_complex, 1);
+    LD worst = std::max(std::fabs(a[0] - X[0]), std::fabs(a[1] - X[n]));
+    for (int32_t k = 1; k < n / 2; ++k) {
+      worst = std::max({worst, std::fabs(a[2 * k] - X[2 * k]), std::fabs(a[2 * k + 1] - X[2 * k + 1])});
+    }
+    EXPECT_LT(static_cast<double>(worst), 1e-12) << "n = " << n;
+    // The inverse returns n/2 times the input.
+    real_fft(n, -1, a.data());
+    for (int32_t j = 0; j < n; ++j) EXPECT_NEAR(a[j] * 2.0 / n, x[j], 1e-14) << "n = " << n;
+  }
+}
+
+TEST(RealTransform, SmallCasesAndExactInputs) {
+  std::vector<double> two = {3, 5};
+  real_fft(2, 1, two.data());
+  EXPECT_EQ(two, (std::vector<double>{8, -2}));
+  real_fft(2, -1, two.data());
+  EXPECT_EQ(two, (std::vector<double>{3, 5}));
+  std::vector<double> four = {1, 2, 3, 4};
+  real_fft(4, 0, four.data());  // isgn 0 is forward
+  EXPECT_EQ(four, (std::vector<double>{10, -2, -2, -2}));
+  real_fft(4, -1, four.data());
+  EXPECT_EQ(four, (std::vector<double>{2, 4, 6, 8}));
+  for (int32_t n : {8, 64, 1024}) {
+    std::vector<double> ones(n, 1.0), impulse(n, 0.0);
+    impulse[0] = 1.0;
+    real_fft(n, 1, ones.data());
+    real_fft(n, 1, impulse.data());
+    EXPECT_EQ(ones[0], n);
+    for (int32_t i = 1; i < n; ++i) EXPECT_EQ(ones[i], 0.0) << "n = " << n << ", i = " << i;
+    for (int32_t k = 1; k < n / 2; ++k) {
+      EXPECT_EQ(impulse[2 * k], 1.0);
+      EXPECT_EQ(impulse[2 * k + 1], 0.0);
+    }
+    EXPECT_EQ(impulse[0], 1.0);
+    EXPECT_EQ(impulse[1], 1.0);
+  }
+}

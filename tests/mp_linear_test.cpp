@@ -1,0 +1,122 @@
+#include <random>
+
+#include "mp.h"
+#include "test_support.h"
+
+using V = std::vector<int16_t>;
+
+TEST(AddSub, CarryAndBorrowLeaveWordZero) {
+  V c(2);
+  EXPECT_EQ(mp_add(words({9999, 9999}).data(), words({0, 1}).data(), c.data(), 2), 1);
+  EXPECT_EQ(c, words({0, 0}));
+  EXPECT_EQ(mp_add(words({4999, 0}).data(), words({5000, 0}).data(), c.data(), 2), 0);
+  EXPECT_EQ(c, words({9999, 0}));
+  EXPECT_EQ(mp_sub(words({0, 0}).data(), words({0, 1}).data(), c.data(), 2), -1);
+  EXPECT_EQ(c, words({9999, 9999}));
+  EXPECT_EQ(mp_sub(words({5000, 0}).data(), words({5000, 0}).data(), c.data(), 2), 0);
+  EXPECT_EQ(c, words({0, 0}));
+}
+
+TEST(AddSub, InPlaceIntoEitherInputMatchesSeparateResult) {
+  std::mt19937 rng(1);
+  for (int trial = 0; trial < 50; ++trial) {
+    V a = random_words(rng, 37), b = random_words(rng, 37), sum(37), diff(37);
+    int32_t carry = mp_add(a.data(), b.data(), sum.data(), 37);
+    int32_t borrow = mp_sub(a.data(), b.data(), diff.data(), 37);
+    V a1 = a, b1 = b;
+    EXPECT_EQ(mp_add(a1.data(), b.data(), a1.data(), 37), carry);
+    EXPECT_EQ(a1, sum);
+    EXPECT_EQ(mp_sub(a.data(), b1.data(), b1.data(), 37), borrow);
+    EXPECT_EQ(b1, diff);
+    // a - b + b gives a back, with the borrow and the carry cancelling.
+    EXPECT_EQ(mp_add(diff.data(), b.data(), diff.data(), 37), borrow == -1 ? 1 : 0);
+    EXPECT_EQ(diff, a);
+  }
+}
+
+TEST(SmallFactor, ExactForEveryFactorBelowTwoToThe31) {
+  std::mt19937 rng(2);
+  const double factors[] = {0, 1, 2, 3, 9999, 10000, 65536, 123456789, 199999999, 2147483647.0};
+  for (double f : factors) {
+    V a = random_words(rng, 20), acc = random_words(rng, 20), c(20);
+    BigWords product = big_mul(big_from(a.data(), 20), BigWords{static_cast<int64_t>(f)});
+    mp_mul_small_to(a.data(), f, c.data(), 20);
+    EXPECT_EQ(big_from(c.data(), 20), big_low(product, 20)) << "factor " << f;
+    V in_place = a;
+    mp_mul_small(in_place.data(), f, 20);
+    EXPECT_EQ(in_place, c);
+    // c + a f: the carry out of word 0 is the part above the 20 words.
+    BigWords sum = big_add(product, big_from(acc.data(), 20));
+    int32_t carry = mp_mul_small_add(a.data(), f, acc.data(), 20);
+    EXPECT_EQ(big_from(acc.data(), 20), big_low(sum, 20)) << "factor " << f;
+    EXPECT_EQ(carry, big_high(sum, 20)) << "factor " << f;
+  }
+}
+
+TEST(SmallFactor, ExamplesWithLostAndReturnedCarry) {
+  V c(2);
+  mp_mul_small_to(words({5000, 0}).data(), 2, c.data(), 2);
+  EXPECT_EQ(c, words({0, 0}));
+  mp_mul_small_to(words({1234, 5678}).data(), 3, c.data(), 2);
+  EXPECT_EQ(c, words({3703, 7034}));
+  c = words({0, 0});
+  EXPECT_EQ(mp_mul_small_add(words({5000, 0}).data(), 3, c.data(), 2), 1);
+  EXPECT_EQ(c, words({5000, 0}));
+}
+
+TEST(Halving, DropsTheRemainderAndAcceptsAFoldedIntegerPart) {
+  V c(2);
+  mp_half(words({1, 0}).data(), c.data(), 2);
+  EXPECT_EQ(c, words({0, 5000}));
+  mp_half(words({10001, 0}).data(), c.data(), 2);
+  EXPECT_EQ(c, words({5000, 5000}));
+  mp_half(words({0, 1}).data(), c.data(), 2);
+  EXPECT_EQ(c, words({0, 0}));
+  V q = words({3, 0, 0});
+  mp_quarter(q.data(), 3);
+  EXPECT_EQ(q, words({0, 7500, 0}));
+  q = words({10000, 0});
+  mp_quarter(q.data(), 2);
+  EXPECT_EQ(q, words({2500, 0}));
+  q = words({32767, 9999});  // 3.2767...: the largest folded value
+  mp_quarter(q.data(), 2);
+  EXPECT_EQ(q, words({8191, 9999}));
+  V h = words({32767, 1});
+  mp_half(h.data(), h.data(), 2);
+  EXPECT_EQ(h, words({16383, 5000}));
+}
+
+TEST(UnitCarries, RunThroughEveryWord) {
+  V a = words({1, 9999, 9999});
+  kuriage(a.data(), 3);
+  EXPECT_EQ(a, words({2, 0, 0}));
+  a = words({1, 0, 0});
+  kurisage(a.data(), 3);
+  EXPECT_EQ(a, words({0, 9999, 9999}));
+  a = words({5, 6, 7});
+  kuriage_h(a.data(), 3, 0);
+  EXPECT_EQ(a, words({5, 6, 7}));
+  a = words({0, 9999, 9999});
+  kuriage_h(a.data(), 3, 1);
+  EXPECT_EQ(a, words({1, 0, 0}));
+  a = words({0, 0, 0, 0});
+  kuriage_h(a.data(), 4, 123456789);
+  EXPECT_EQ(a, words({0, 1, 2345, 6789}));
+  a = words({0, 9999, 9999, 9999});
+  kuriage_h(a.data(), 4, 2147483647);
+  EXPECT_EQ(a, words({1, 21, 4748, 3646}));
+}
+
+TEST(UnitCarriesDeathTest, OverflowOfWordZeroIsFatal) {
+  V a = words({9999, 9999});
+  EXPECT_FATAL(kuriage(a.data(), 2), "error kuriage");
+  a = words({0, 0});
+  EXPECT_FATAL(kurisage(a.data(), 2), "error kurisage");
+  a = words({9999, 9999, 9999});
+  EXPECT_FATAL(kuriage_h(a.data(), 3, 1), "error kuriage_h");
+  EXPECT_FATAL(kuriage(a.data(), 0), "error kuriage");
+}
+
+TEST(FatalDeathTest, PrintsToStandardOutputAndExitsWithOne) {
+  EXPECT_FATAL(fatal("Memory Allocation Failure!\n"), "Memory Allocation Failure!\n");
+}

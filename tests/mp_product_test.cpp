@@ -1,0 +1,131 @@
+#include <random>
+
+#include "fft.h"
+#include "mp_internal.h"
+#include "test_support.h"
+
+using V = std::vector<int16_t>;
+
+namespace {
+
+// The exact product a b truncated to n words (fraction frame), as words.
+BigWords truncated_product(const V& a, const V& b, int32_t n) {
+  BigWords p = big_mul(big_from(a.data(), n), big_from(b.data(), n));
+  p.insert(p.begin(), 2 * n + 1 - p.size(), 0);  // the product has 2n words below word 0
+  return BigWords(p.begin() + 1, p.begin() + 1 + n);
+}
+
+// True when got is the exact truncation or one unit below it.
+bool truncated_or_one_low(const V& got, const BigWords& exact, int32_t n) {
+  BigWords g = big_from(got.data(), n);
+  return big_compare(g, exact) == 0 || big_compare(big_add_small(g, 1), exact) == 0;
+}
+
+}  // namespace
+
+TEST(Products, ExamplesWithFoldedOneAndAllNines) {
+  std::vector<double> w1(64), w2(64);
+  V half = words({5000}, 10), c(10);
+  m1604h(half.data(), half.data(), c.data(), 8, w1.data(), w2.data());
+  EXPECT_EQ(c, words({2500}, 10));
+
+  V one = words({10000}, 18), half16 = words({5000}, 18), c16(18);
+  m1604h(one.data(), half16.data(), c16.data(), 16, w1.data(), w2.data());
+  EXPECT_EQ(c16, words({5000}, 18));
+  V root = words({7071, 678, 1186, 5475, 2440, 844, 3621, 484, 9039, 2848, 3593, 7688, 4740, 3658,
+                  8339, 8689}, 18);
+  m1604h(one.data(), root.data(), c16.data(), 16, w1.data(), w2.data());
+  EXPECT_EQ(c16, root);
+
+  V nines(10, 9999), expected(10, 9999);
+  nines[8] = nines[9] = 0;
+  expected[7] = 9997;
+  expected[8] = expected[9] = 0;
+  m1604h(nines.data(), nines.data(), c.data(), 8, w1.data(), w2.data());
+  EXPECT_EQ(c, expected);
+  EXPECT_EQ(m1604xxh(nines.data(), c.data(), 8, w1.data(), w2.data()), 0);
+  EXPECT_EQ(c, expected);
+  V m(8);
+  mp_mul(nines.data(), nines.data(), m.data(), 8, w1.data(), w2.data());
+  EXPECT_EQ(m, V(expected.begin(), expected.begin() + 8));
+}
+
+TEST(Products, TruncatedOrOneLowAgainstExactProducts) {
+  std::mt19937 rng(21);
+  for (int32_t n = 4; n <= 2048; n *= 2) {
+    std::vector<double> w1(2 * n), w2(2 * n);
+    V a = random_words(rng, n, n + 2), b = random_words(rng, n, n + 2), c(n + 2), s(n + 2);
+    BigWords ab = truncated_product(a, b, n), aa = truncated_product(a, a, n);
+    m1604h(a.data(), b.data(), c.data(), n, w1.data(), w2.data());
+    EXPECT_TRUE(truncated_or_one_low(c, ab, n)) << "m1604h, n = " << n;
+    EXPECT_EQ(c[n], 0);
+    EXPECT_EQ(c[n + 1], 0);
+    m1604xxh(a.data(), s.data(), n, w1.data(), w2.data());
+    EXPECT_TRUE(truncated_or_one_low(s, aa, n)) << "m1604xxh, n = " << n;
+    m1604h(a.data(), a.data(), c.data(), n, w1.data(), w2.data());
+    EXPECT_TRUE(truncated_or_one_low(c, aa, n)) << "m1604h as a square, n = " << n;
+    // The plain product may write over an operand.
+    mp_mul(a.data(), b.data(), a.data(), n, w1.data(), w2.data());
+    EXPECT_TRUE(truncated_or_one_low(a, ab, n)) << "mp_mul, n = " << n;
+  }
+}
+
+TEST(ProductsDeathTest, ResultOverAnOperandIsFatal) {
+  std::vector<double> w1(8), w2(8);
+  V a = words({1, 2, 3, 4}, 6), b = words({5, 6, 7, 8}, 6);
+  EXPECT_FATAL(m1604h(a.data(), b.data(), a.data(), 4, w1.data(), w2.data()), "error m1604h\n");
+  EXPECT_FATAL(m1604h(a.data(), b.data(), b.data(), 4, w1.data(), w2.data()), "error m1604h\n");
+  EXPECT_FATAL(m1604xxh(a.data(), a.data(), 4, w1.data(), w2.data()), "error m1604xxh\n");
+}
+
+TEST(BuildingBlocks, TwoByTwoHeadProducts) {
+  int16_t d[2];
+  mp_mul_2x2(words({9999, 9999}).data(), words({9999, 9999}).data(), d);
+  EXPECT_EQ(V(d, d + 2), words({9999, 9998}));
+  mp_mul_2x2(words({1234, 5678}).data(), words({8765, 4321}).data(), d);
+  EXPECT_EQ(V(d, d + 2), words({1082, 1520}));
+  mp_mul_2x2(words({5000, 0}).data(), words({5000, 0}).data(), d);
+  EXPECT_EQ(V(d, d + 2), words({2500, 0}));
+}
+
+TEST(BuildingBlocks, ReleaseUsesThreeLookAheadTermsAndAccumulates) {
+  std::vector<double> w1(8), w2(8);
+  V a = words({1234, 5678, 9012, 3456}), b = words({9999, 9999, 9999, 9999});
+  mp_to_doubles(a.data(), 4, w1.data(), 8);
+  real_fft(8, 1, w1.data());
+  mp_to_doubles(b.data(), 4, w2.data(), 8);
+  real_fft(8, 1, w2.data());
+  spectrum_mul(w1.data(), w2.data(), 8);
+  real_fft(8, -1, w1.data());
+  V c(4);
+  mp_from_doubles(c.data(), 4, w1.data(), 8);
+  EXPECT_EQ(c, words({1234, 5678, 9012, 3455}));
+  // Adding the same product again, then twice more at once.
+  EXPECT_EQ(mp_add_doubles(c.data(), 4, w1.data(), 8), 0);
+  EXPECT_EQ(c, words({2469, 1357, 8024, 6910}));
+  EXPECT_EQ(mp_add_doubles2(c.data(), 4, w1.data(), 8), 0);
+  EXPECT_EQ(c, words({4938, 2715, 6049, 3821}));
+  c = words({9000, 0, 0, 0});
+  EXPECT_EQ(mp_add_doubles(c.data(), 4, w1.data(), 8), 1);  // 0.9 + 0.1234...
+  EXPECT_EQ(c, words({234, 5678, 9012, 3455}));
+}
+
+TEST(BuildingBlocks, SpectrumSquareEqualsSpectrumTimesItself) {
+  std::vector<double> d = {1.5, -2, 3, 4.25, -5, 6, 7, 8}, e = d, f = d;
+  spectrum_square(d.data(), 8);
+  spectrum_mul(e.data(), f.data(), 8);
+  EXPECT_EQ(d, e);
+  EXPECT_EQ(f, (std::vector<double>{1.5, -2, 3, 4.25, -5, 6, 7, 8}));
+}
+
+TEST(RoundingCheckDeathTest, TermsFarFromIntegersStopTheRun) {
+  // With L = 8 the scale is 1/4: 4 * 2.3 = 9.2 releases 2.3, which lies 0.3 from an integer.
+  std::vector<double> d = {4.0, 4.0 * 2.3, 0, 0, 0, 0, 0, 0};
+  V c(4);
+  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
+  EXPECT_FATAL(mp_add_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
+  // Errors up to the limit are rounded away: 2.2 releases as 2.
+  d[1] = 4.0 * 2.2;
+  mp_from_doubles(c.data(), 4, d.data(), 8);
+  EXPECT_EQ(c, words({0, 1, 2, 0}));
+}

@@ -1,0 +1,72 @@
+// Runs tallow or wicker in a fresh temporary directory and collects what it printed and wrote.
+#pragma once
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "test_support.h"
+
+struct ProgramRun {
+  int status = -1;
+  std::string out, err, pi_file;
+  bool wrote_pi_file = false;
+};
+
+inline std::string read_text(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// input == nullptr closes standard input at once. setup runs in the directory beforehand.
+inline ProgramRun run_program(const std::string& program, const std::string& args,
+                              const char* input, const std::string& setup = "") {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/pi_program_test.XXXXXX";
+  fs::path dir = mkdtemp(pattern);
+  std::string stdin_from = "/dev/null";
+  if (input != nullptr) {
+    std::ofstream(dir / "in.txt", std::ios::binary) << input;
+    stdin_from = "in.txt";
+  }
+  std::string command = "cd '" + dir.string() + "' && " + (setup.empty() ? "" : setup + " && ") +
+                        "'" + program + "' " + args + " < " + stdin_from + " > out.txt 2> err.txt";
+  int raw = std::system(command.c_str());
+  ProgramRun run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.out = read_text(dir / "out.txt");
+  run.err = read_text(dir / "err.txt");
+  run.wrote_pi_file = fs::is_regular_file(dir / "pi.txt");
+  if (run.wrote_pi_file) run.pi_file = read_text(dir / "pi.txt");
+  fs::remove_all(dir);
+  return run;
+}
+
+// The console output with every millisecond figure replaced by N.
+inline std::string without_times(const std::string& out) {
+  static const std::regex figure("[0-9]+( ?msec)");
+  return std::regex_replace(out, figure, "N$1");
+}
+
+// The digits after the point in a pi.txt (everything after the header, blanks removed).
+inline std::string digits_in(const std::string& pi_file) {
+  std::string digits;
+  for (size_t i = pi_file.find("\n\n") + 2; i < pi_file.size(); ++i) {
+    if (pi_file[i] >= '0' && pi_file[i] <= '9') digits += pi_file[i];
+  }
+  return digits;
+}
+
+// The length of the common prefix of a and b.
+inline size_t agreeing_digits(const std::string& a, const std::string& b) {
+  size_t k = 0;
+  while (k < a.size() && k < b.size() && a[k] == b[k]) ++k;
+  return k;
+}
