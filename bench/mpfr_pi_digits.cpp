@@ -1,4 +1,4 @@
-// Test oracle: prints the first DIGITS decimal digits of pi after the point, from MPFR.
+// Prints the first DIGITS decimal digits of pi after the point, from MPFR.
 #include <mpfr.h>
 
 #include <cstdio>
