@@ -2,7 +2,9 @@
 // or 512 doubles, finished by the straight-line kernels and a bit-reversal permutation.
 #include <cmath>
 
-#include "complex.h"
+#include <type_traits>
+
+#include "complex_pair.h"
 #include "fft_internal.h"
 
 namespace {
@@ -22,19 +24,32 @@ inline Cx conj_cube(Cx a) {
   return {a.re - t * a.im, a.im - t * a.re};
 }
 
-// Butterfly of a normal block at element k of quarter length q; conjugate_input reads
-// conj(v) in place of v.
-template <bool conjugate_input>
-inline void butterfly(double* a, int32_t k, int32_t q, Cx w1, Cx w3) {
-  Cx v0 = load(a, k), v1 = load(a, k + q), v2 = load(a, k + 2 * q), v3 = load(a, k + 3 * q);
+// Element e, or elements e and e + 1 when V is a pair.
+template <typename V>
+inline V load_at(const double* a, int32_t e) {
+  if constexpr (std::is_same_v<V, Cx2>) {
+    return load_pair(a, e);
+  } else {
+    return load(a, e);
+  }
+}
+inline void store_at(double* a, int32_t e, Cx z) { store(a, e, z); }
+inline void store_at(double* a, int32_t e, Cx2 z) { store_pair(a, e, z); }
+
+// Butterfly of a normal block at element k of quarter length q (at k and k + 1 when V is a
+// pair); conjugate_input reads conj(v) in place of v.
+template <bool conjugate_input, typename V>
+inline void butterfly(double* a, int32_t k, int32_t q, V w1, V w3) {
+  V v0 = load_at<V>(a, k), v1 = load_at<V>(a, k + q);
+  V v2 = load_at<V>(a, k + 2 * q), v3 = load_at<V>(a, k + 3 * q);
   if constexpr (conjugate_input) {
     v0 = conj(v0), v1 = conj(v1), v2 = conj(v2), v3 = conj(v3);
   }
-  Cx x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
-  store(a, k, x0 + x2);
-  store(a, k + q, x0 - x2);
-  store(a, k + 2 * q, (x1 + times_i(x3)) * w1);
-  store(a, k + 3 * q, (x1 - times_i(x3)) * w3);
+  V x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
+  store_at(a, k, x0 + x2);
+  store_at(a, k + q, x0 - x2);
+  store_at(a, k + 2 * q, (x1 + times_i(x3)) * w1);
+  store_at(a, k + 3 * q, (x1 - times_i(x3)) * w3);
 }
 
 // The butterfly at the middle element h, where w1 = w_8 and w3 = w_8^3.
@@ -77,11 +92,12 @@ void stage_normal(int32_t n, double* a) {
       Cx ak = a_cur, bk = b_cur;
       advance(a_prev, a_cur, ss1);
       advance(b_prev, b_cur, ss3);
-      butterfly<conjugate_input>(a, k, q, ak, conj(bk));
-      butterfly<conjugate_input>(a, k + 1, q, a_cur, conj(b_cur));
+      // Elements k, k + 1 and their mirrors Q - k - 1, Q - k, two at a time;
       // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
-      butterfly<conjugate_input>(a, q - k, q, times_i(conj(ak)), times_minus_i(bk));
-      butterfly<conjugate_input>(a, q - k - 1, q, times_i(conj(a_cur)), times_minus_i(b_cur));
+      butterfly<conjugate_input>(a, k, q, make_pair(ak, a_cur), make_pair(conj(bk), conj(b_cur)));
+      butterfly<conjugate_input>(a, q - k - 1, q,
+                                 make_pair(times_i(conj(a_cur)), times_i(conj(ak))),
+                                 make_pair(times_minus_i(b_cur), times_minus_i(bk)));
       advance(a_prev, a_cur, ss1);
       advance(b_prev, b_cur, ss3);
     }
@@ -91,16 +107,18 @@ void stage_normal(int32_t n, double* a) {
   butterfly<conjugate_input>(a, h + 1, q, times_i(conj(a_cur)), times_minus_i(b_cur));
 }
 
-// Butterfly of an odd-frequency block at element k.
-inline void butterfly_odd(double* a, int32_t k, int32_t q, Cx z0, Cx z2, Cx w1, Cx w3) {
-  Cx v0 = load(a, k), v1 = load(a, k + q), v2 = load(a, k + 2 * q), v3 = load(a, k + 3 * q);
-  Cx y0 = v0 + times_i(v2), y1 = v0 - times_i(v2);
-  Cx y2 = v1 + times_i(v3), y3 = v1 - times_i(v3);
-  Cx u0 = y0 * z0, u2 = y2 * z2, u1 = y1 * w1, u3 = y3 * w3;
-  store(a, k, u0 + u2);
-  store(a, k + q, u0 - u2);
-  store(a, k + 2 * q, u1 + u3);
-  store(a, k + 3 * q, u1 - u3);
+// Butterfly of an odd-frequency block at element k (at k and k + 1 when V is a pair).
+template <typename V>
+inline void butterfly_odd(double* a, int32_t k, int32_t q, V z0, V z2, V w1, V w3) {
+  V v0 = load_at<V>(a, k), v1 = load_at<V>(a, k + q);
+  V v2 = load_at<V>(a, k + 2 * q), v3 = load_at<V>(a, k + 3 * q);
+  V y0 = v0 + times_i(v2), y1 = v0 - times_i(v2);
+  V y2 = v1 + times_i(v3), y3 = v1 - times_i(v3);
+  V u0 = y0 * z0, u2 = y2 * z2, u1 = y1 * w1, u3 = y3 * w3;
+  store_at(a, k, u0 + u2);
+  store_at(a, k + q, u0 - u2);
+  store_at(a, k + 2 * q, u1 + u3);
+  store_at(a, k + 3 * q, u1 - u3);
 }
 
 // The twiddles of an odd-frequency stage derived from z0 = w_(2L)^k: w1 = z0^3, z2 = w_8 z0,
@@ -122,11 +140,20 @@ inline void advance_odd(OddTwiddles& prev, OddTwiddles& cur, double ss1, double 
   advance(prev.w3, cur.w3, -ss3);
 }
 
-inline void butterfly_odd_pair(double* a, int32_t k, int32_t q, const OddTwiddles& t) {
-  butterfly_odd(a, k, q, t.z0, t.z2, t.w1, t.w3);
-  // The mirrored element Q - k takes the twiddles of k reflected about w_8.
-  butterfly_odd(a, q - k, q, times_i(conj(t.z2)), times_i(conj(t.z0)), times_minus_i(conj(t.w3)),
-                times_minus_i(conj(t.w1)));
+// The twiddles of the mirrored element Q - k: those of k reflected about w_8.
+inline OddTwiddles mirrored(const OddTwiddles& t) {
+  return {times_i(conj(t.z2)), times_i(conj(t.z0)), times_minus_i(conj(t.w3)),
+          times_minus_i(conj(t.w1))};
+}
+
+// Butterflies at k, k + 1 (twiddles t, u) and at their mirrors Q - k - 1, Q - k, two at a time.
+inline void butterfly_odd_quad(double* a, int32_t k, int32_t q, const OddTwiddles& t,
+                               const OddTwiddles& u) {
+  butterfly_odd(a, k, q, make_pair(t.z0, u.z0), make_pair(t.z2, u.z2), make_pair(t.w1, u.w1),
+                make_pair(t.w3, u.w3));
+  OddTwiddles mt = mirrored(t), mu = mirrored(u);
+  butterfly_odd(a, q - k - 1, q, make_pair(mu.z0, mt.z0), make_pair(mu.z2, mt.z2),
+                make_pair(mu.w1, mt.w1), make_pair(mu.w3, mt.w3));
 }
 
 }  // namespace
@@ -156,16 +183,15 @@ void fft_stage_odd(int32_t n, double* a) {
     for (int32_t k = p + 1; k < end; k += 2) {
       OddTwiddles tk = cur;
       advance_odd(prev, cur, ss1, ss3);
-      butterfly_odd_pair(a, k, q, tk);
-      butterfly_odd_pair(a, k + 1, q, cur);
+      butterfly_odd_quad(a, k, q, tk, cur);
       advance_odd(prev, cur, ss1, ss3);
     }
   }
   butterfly_odd(a, h - 1, q, cur.z0, cur.z2, cur.w1, cur.w3);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
   butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
-  butterfly_odd(a, h + 1, q, times_i(conj(cur.z2)), times_i(conj(cur.z0)),
-                times_minus_i(conj(cur.w3)), times_minus_i(conj(cur.w1)));
+  OddTwiddles m = mirrored(cur);
+  butterfly_odd(a, h + 1, q, m.z0, m.z2, m.w1, m.w3);
 }
 
 void fft_leaf(int32_t n, int32_t is_normal, double* a) {
