@@ -2,6 +2,7 @@
 // spectra separated (forward) or joined (inverse) by a pass over mirrored pairs.
 #include <cmath>
 
+#include "complex_pair.h"
 #include "fft.h"
 #include "fft_internal.h"
 
@@ -30,6 +31,19 @@ inline void pair_step(double* a, int32_t j, int32_t k, double wr, double wi) {
   a[k + 1] -= yi;
 }
 
+// The pair step on two neighbouring elements at once: elements e and e + 1 (double index j
+// and j + 2) with their mirrors, twiddles tw = (t for e, t for e + 1).
+template <bool inverse>
+inline void pair_step_twice(double* a, int32_t n, int32_t j, Cx2 tw) {
+  const int32_t e = j / 2, mirror = n / 2 - e - 1;  // elements N - e - 1 and N - e
+  Cx2 z = load_pair(a, e);
+  Cx2 w = swap_halves(load_pair(a, mirror));
+  Cx2 x = z - conj(w);
+  Cx2 y = inverse ? conj(tw) * x : tw * x;
+  store_pair(a, e, z - y);
+  store_pair(a, mirror, swap_halves(w + conj(y)));
+}
+
 // Twiddle t(e) = (1/2 - sin(2 pi e/n)/2, cos(2 pi e/n)/2). Two sequences leapfrog downward:
 // t(e - 1) = t(e + 1) + (ss Im t(e), ss (1/2 - Re t(e))) with ss = 2 sin(2 pi/n).
 template <bool inverse>
@@ -45,10 +59,12 @@ void separate_spectra(int32_t n, double* a) {
     int32_t i0 = i - kBlockDoubles;
     if (i0 < 4) i0 = 4;
     for (int32_t j = i - 4; j >= i0; j -= 4) {
-      pair_step<inverse>(a, j + 2, n - j - 2, wdr, wdi);
+      // The steps at j + 2 (twiddle wd) and at j (wk, advanced first) touch distinct elements,
+      // so they run together.
+      const Cx wd = {wdr, wdi};
       wkr += ss * wdi;
       wki += ss * (0.5 - wdr);
-      pair_step<inverse>(a, j, n - j, wkr, wki);
+      pair_step_twice<inverse>(a, n, j, make_pair(Cx{wkr, wki}, wd));
       wdr += ss * wki;
       wdi += ss * (0.5 - wkr);
     }

@@ -1,4 +1,5 @@
 // Word-wise operations: sums, differences, small-factor products, halving, unit carries.
+#include "carry_chain.h"
 #include "mp.h"
 
 int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
@@ -21,19 +22,16 @@ int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
   return borrow;
 }
 
-// One pass of c = (c if accumulate) + a * f. Every partial sum is an integer below 2^45, so it
-// is exact in a double, and the integer quotient by 10000 gives the exact carry and word.
+// One pass of c = (c if accumulate) + a * f. Every product a[k] f is an integer below 2^45,
+// exact in a double; the carry chain adds them exactly.
 template <bool accumulate>
-static int64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n) {
-  int64_t carry = 0;
+static uint64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n) {
+  CarryChain chain;
   for (int32_t k = n - 1; k >= 0; --k) {
-    double sum = a[k] * f + static_cast<double>(carry);
-    if constexpr (accumulate) sum += c[k];
-    int64_t t = static_cast<int64_t>(sum);
-    carry = t / kWordBase;
-    c[k] = static_cast<int16_t>(t - carry * kWordBase);
+    const uint64_t term = static_cast<uint64_t>(a[k] * f);
+    c[k] = add_place(chain, term, accumulate ? static_cast<uint64_t>(c[k]) : 0);
   }
-  return carry;
+  return carry_out(chain);
 }
 
 void mp_mul_small(int16_t* a, double f, int32_t n) { mul_small_pass<false>(a, f, a, n); }

@@ -2,6 +2,7 @@
 // and the rounding release of the inverse transform back into words.
 #include <cmath>
 
+#include "carry_chain.h"
 #include "fft.h"
 #include "mp_internal.h"
 
@@ -34,39 +35,43 @@ namespace {
 
 enum class ReleaseMode { overwrite, add, add_twice };
 
-// Rounds term k plus the carry in (and the old word); returns the integer and records how far
-// the scaled term lay from the nearest integer.
-inline int64_t round_term(double term, int64_t carry, int32_t old_word, double* worst) {
-  int64_t t = static_cast<int64_t>(term + 0.5 + static_cast<double>(carry + old_word));
-  double error = std::fabs(term - static_cast<double>(t - carry - old_word));
-  if (error > *worst) *worst = error;
-  return t;
-}
+// From 2^52 on a double has no fractional part left, so a term's distance from the nearest
+// integer no longer shows the transform's error; such a term counts as a failure.
+constexpr double kLargestCheckableTerm = 4503599627370496.0;
 
+// Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
+// and beyond (up to three look-ahead terms) only pass on their carries.
 template <ReleaseMode mode>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   const double scale = mode == ReleaseMode::add_twice ? 2.0 / L * 2.0 : 2.0 / L;
-  int64_t carry = 0;
+  const int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
+  const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   double worst = 0.0;
-  int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
-  // Terms below the last word contribute only their carries.
-  for (int32_t k = cnt + look_ahead - 2; k >= cnt - 1; --k) {
-    carry = round_term(scale * d[k], carry, 0, &worst) / kWordBase;
-  }
-  for (int32_t j = cnt - 1; j >= 1; --j) {
-    int32_t old_word = mode == ReleaseMode::overwrite ? 0 : c[j];
-    int64_t t = round_term(scale * d[j - 1], carry, old_word, &worst);
-    carry = t / kWordBase;
-    c[j] = static_cast<int16_t>(t - carry * kWordBase);
+  // Rounds term p and records how far it lay from the nearest integer.
+  auto rounded_term = [&](int32_t p) {
+    const double x = scale * d[p];
+    const double shifted = x + 0.5;
+    // A negative term is itself a rounding failure; it must not wrap around.
+    const uint64_t r = shifted > 0.0 ? static_cast<uint64_t>(shifted) : 0;
+    const double error = x < kLargestCheckableTerm ? std::fabs(x - static_cast<double>(r)) : 1.0;
+    worst = error > worst ? error : worst;
+    return r;
+  };
+  CarryChain chain;
+  for (int32_t p = terms - 1; p >= cnt - 1; --p) add_place(chain, rounded_term(p), 0);
+  for (int32_t p = cnt - 2; p >= 0; --p) {
+    const uint64_t old_word = mode == ReleaseMode::overwrite ? 0 : static_cast<uint64_t>(c[p + 1]);
+    c[p + 1] = add_place(chain, rounded_term(p), old_word);
   }
   if (worst > kRoundingLimit) fatal("error fft rounding\n");
+  const uint64_t top = carry_out(chain);
   if constexpr (mode == ReleaseMode::overwrite) {
-    c[0] = static_cast<int16_t>(carry);
+    c[0] = static_cast<int16_t>(top);
     return 0;
   } else {
-    int32_t top = c[0] + static_cast<int32_t>(carry);
-    int32_t out = top >= kWordBase ? 1 : 0;
-    c[0] = static_cast<int16_t>(top - out * kWordBase);
+    int32_t sum = c[0] + static_cast<int32_t>(top);
+    int32_t out = sum >= kWordBase ? 1 : 0;
+    c[0] = static_cast<int16_t>(sum - out * kWordBase);
     return out;
   }
 }
