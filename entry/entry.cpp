@@ -1,7 +1,9 @@
 #include "entry.h"
 
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -83,6 +85,44 @@ int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx)) {
   if (length == 0) fatal(kBadLength);
   calc_pi(round_length(length));
   return 0;
+}
+
+namespace {
+
+template <typename T>
+T* allocate_or_fail(int64_t count) {
+  void* p = std::malloc(static_cast<size_t>(count) * sizeof(T));
+  if (p == nullptr) fatal("Memory Allocation Failure!\n");
+  return static_cast<T*>(p);
+}
+
+}  // namespace
+
+RunBuffers allocate_run(int32_t bx) {
+  const int32_t count = bx / 4;
+  RunBuffers b;
+  for (int16_t*& number : b.numbers) number = allocate_or_fail<int16_t>(count + 4);
+  b.work = allocate_or_fail<int16_t>(count + 14);
+  b.d1 = allocate_or_fail<double>(count);
+  b.d2 = allocate_or_fail<double>(count);
+  std::printf("bx = %d  ", bx);
+  // 12 (count + 4) + 16 count: a little below the 28 count + 68 bytes allocated, printed as
+  // the programs have always printed it.
+  std::printf("use memory = %" PRId64 "\n", 28 * int64_t{count} + 48);
+  return b;
+}
+
+void free_run(const RunBuffers& b) {
+  for (int16_t* number : b.numbers) std::free(number);
+  std::free(b.work);
+  std::free(b.d1);
+  std::free(b.d2);
+}
+
+int32_t log2_steps(int32_t bx) {
+  int32_t steps = 1;
+  while ((int64_t{1} << steps) < bx) ++steps;
+  return steps;
 }
 
 int64_t clock_ms() {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 
 #include "mp.h"
 
@@ -23,10 +22,19 @@ int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx));
 // Milliseconds of a monotonic clock; only differences mean anything.
 int64_t clock_ms();
 
-// count elements of T from the heap, or the end of the run with "Memory Allocation Failure!\n".
-template <typename T>
-T* allocate_or_fail(int64_t count) {
-  void* p = std::malloc(static_cast<size_t>(count) * sizeof(T));
-  if (p == nullptr) fatal("Memory Allocation Failure!\n");
-  return static_cast<T*>(p);
-}
+// The eight buffers of a run, for count = bx / 4 words a number: five numbers of count + 4
+// words, the Newton work array of count + 14 words and the two transform arrays of count
+// doubles, allocated in this order and freed in the same order.
+struct RunBuffers {
+  int16_t* numbers[5];
+  int16_t* work;
+  double* d1;
+  double* d2;
+};
+
+// Allocates the buffers (every failure ends the run with "Memory Allocation Failure!\n") and
+// prints the sizing line.
+RunBuffers allocate_run(int32_t bx);
+void free_run(const RunBuffers& buffers);
+// The number of the iteration's steps i, the least i >= 1 with 2^i >= bx; the loop runs i - 1.
+int32_t log2_steps(int32_t bx);

@@ -1,8 +1,6 @@
 // tallow: pi by the Gauss-Legendre iteration keeping a, c = (a - b) / 2, b and 2t; each
 // iteration costs two squarings and one square root, the end one reciprocal and one product.
-#include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 
 #include "entry.h"
 #include "mp.h"
@@ -10,19 +8,16 @@
 static void calc_pi(int32_t bx) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
-  int32_t steps = 1;  // the least i >= 1 with 2^i >= bx
-  while ((int64_t{1} << steps) < bx) ++steps;
-
-  int16_t* P = allocate_or_fail<int16_t>(count + 4);  // a; at the end 2 a^2
-  int16_t* Q = allocate_or_fail<int16_t>(count + 4);  // c and scratch; at the end 1 / T
-  int16_t* R = allocate_or_fail<int16_t>(count + 4);  // c^2, b^2; at the end pi
-  int16_t* S = allocate_or_fail<int16_t>(count + 4);  // b
-  int16_t* T = allocate_or_fail<int16_t>(count + 4);  // 2t
-  int16_t* W = allocate_or_fail<int16_t>(count + 14);
-  double* D1 = allocate_or_fail<double>(count);
-  double* D2 = allocate_or_fail<double>(count);
-  std::printf("bx = %d  ", bx);
-  std::printf("use memory = %" PRId64 "\n", 28 * int64_t{count} + 48);
+  const int32_t steps = log2_steps(bx);
+  const RunBuffers buffers = allocate_run(bx);
+  int16_t* P = buffers.numbers[0];  // a; at the end 2 a^2
+  int16_t* Q = buffers.numbers[1];  // c and scratch; at the end 1 / T
+  int16_t* R = buffers.numbers[2];  // 1/2, c^2, b^2; at the end pi
+  int16_t* S = buffers.numbers[3];  // b
+  int16_t* T = buffers.numbers[4];  // 2t
+  int16_t* W = buffers.work;
+  double* D1 = buffers.d1;
+  double* D2 = buffers.d2;
 
   int64_t start = clock_ms();
   for (int32_t k = 0; k < count + 4; ++k) T[k] = R[k] = 0;
@@ -58,14 +53,7 @@ static void calc_pi(int32_t bx) {
   write_pi_file(R + 1, count - 1);
   std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
-  std::free(P);
-  std::free(Q);
-  std::free(R);
-  std::free(S);
-  std::free(T);
-  std::free(W);
-  std::free(D1);
-  std::free(D2);
+  free_run(buffers);
   std::printf("Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
 }
 
