@@ -18,18 +18,29 @@ struct CarryChain {
   uint64_t pending1 = 0, pending2 = 0, pending3 = 0;
 };
 
-// Adds term and old_word at the current place; returns the place's word and moves up a place.
-inline int16_t add_place(CarryChain& chain, uint64_t term, uint64_t old_word) {
+// Adds a term given by its four base-10000 digits (lowest first) and old_word at the current
+// place; returns the place's word and moves up a place.
+inline int16_t add_place_digits(CarryChain& chain, uint32_t d0, uint32_t d1, uint32_t d2,
+                                uint32_t d3, uint64_t old_word) {
   constexpr uint64_t base = kWordBase;
-  const uint64_t q1 = term / base;
-  const uint32_t q2 = static_cast<uint32_t>(q1 / base);  // terms stay below 10^16
-  const uint32_t d3 = q2 / kWordBase;
-  const uint64_t total = (term - q1 * base) + chain.pending1 + chain.carry + old_word;
-  chain.pending1 = chain.pending2 + (q1 - uint64_t{q2} * base);
-  chain.pending2 = chain.pending3 + (q2 - d3 * kWordBase);
+  const uint64_t total = d0 + chain.pending1 + chain.carry + old_word;
+  chain.pending1 = chain.pending2 + d1;
+  chain.pending2 = chain.pending3 + d2;
   chain.pending3 = d3;
   chain.carry = total / base;
   return static_cast<int16_t>(total - chain.carry * base);
+}
+
+// Adds term (below 10^16) and old_word at the current place; returns the place's word and
+// moves up a place.
+inline int16_t add_place(CarryChain& chain, uint64_t term, uint64_t old_word) {
+  constexpr uint64_t base = kWordBase;
+  const uint64_t q1 = term / base;
+  const uint32_t q2 = static_cast<uint32_t>(q1 / base);
+  const uint32_t d3 = q2 / kWordBase;
+  return add_place_digits(chain, static_cast<uint32_t>(term - q1 * base),
+                          static_cast<uint32_t>(q1 - uint64_t{q2} * base),
+                          q2 - d3 * kWordBase, d3, old_word);
 }
 
 // What is left above the last place added: the carry out of it.
