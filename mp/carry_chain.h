@@ -13,17 +13,18 @@
 #include "mp.h"
 
 struct CarryChain {
-  uint64_t carry = 0;
+  uint32_t carry = 0;
   // Digits of the terms below, waiting for the place one, two and three above the current one.
-  uint64_t pending1 = 0, pending2 = 0, pending3 = 0;
+  uint32_t pending1 = 0, pending2 = 0, pending3 = 0;
 };
 
 // Adds a term given by its four base-10000 digits (lowest first) and old_word at the current
 // place; returns the place's word and moves up a place.
+// Every sum stays below 2^17, so 32 bits suffice.
 inline int16_t add_place_digits(CarryChain& chain, uint32_t d0, uint32_t d1, uint32_t d2,
-                                uint32_t d3, uint64_t old_word) {
-  constexpr uint64_t base = kWordBase;
-  const uint64_t total = d0 + chain.pending1 + chain.carry + old_word;
+                                uint32_t d3, uint32_t old_word) {
+  constexpr uint32_t base = kWordBase;
+  const uint32_t total = d0 + chain.pending1 + chain.carry + old_word;
   chain.pending1 = chain.pending2 + d1;
   chain.pending2 = chain.pending3 + d2;
   chain.pending3 = d3;
@@ -33,7 +34,7 @@ inline int16_t add_place_digits(CarryChain& chain, uint32_t d0, uint32_t d1, uin
 
 // Adds term (below 10^16) and old_word at the current place; returns the place's word and
 // moves up a place.
-inline int16_t add_place(CarryChain& chain, uint64_t term, uint64_t old_word) {
+inline int16_t add_place(CarryChain& chain, uint64_t term, uint32_t old_word) {
   constexpr uint64_t base = kWordBase;
   const uint64_t q1 = term / base;
   const uint32_t q2 = static_cast<uint32_t>(q1 / base);
@@ -46,5 +47,6 @@ inline int16_t add_place(CarryChain& chain, uint64_t term, uint64_t old_word) {
 // What is left above the last place added: the carry out of it.
 inline uint64_t carry_out(const CarryChain& chain) {
   constexpr uint64_t base = kWordBase;
-  return chain.carry + chain.pending1 + chain.pending2 * base + chain.pending3 * base * base;
+  return chain.carry + chain.pending1 + uint64_t{chain.pending2} * base +
+         uint64_t{chain.pending3} * base * base;
 }

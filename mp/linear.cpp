@@ -29,7 +29,7 @@ static uint64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n
   CarryChain chain;
   for (int32_t k = n - 1; k >= 0; --k) {
     const uint64_t term = static_cast<uint64_t>(a[k] * f);
-    c[k] = add_place(chain, term, accumulate ? static_cast<uint64_t>(c[k]) : 0);
+    c[k] = add_place(chain, term, accumulate ? static_cast<uint32_t>(c[k]) : 0);
   }
   return carry_out(chain);
 }

@@ -47,13 +47,13 @@ constexpr int32_t kReleaseBlock = 64;
 // remainder. Both are exact: the product with 0.0001 lands within 1e-4 of the true quotient,
 // and the remainder, formed exactly, corrects a quotient one off.
 inline void split_digit(const double* __restrict r, double* __restrict quotient,
-                        double* __restrict digit, int32_t len) {
+                        uint32_t* __restrict digit, int32_t len) {
   for (int32_t i = 0; i < len; ++i) {
     double q = std::floor(r[i] * 0.0001);
     double rest = r[i] - q * 10000.0;
     q = rest < 0.0 ? q - 1.0 : (rest >= 10000.0 ? q + 1.0 : q);
     quotient[i] = q;
-    digit[i] = r[i] - q * 10000.0;
+    digit[i] = static_cast<uint32_t>(static_cast<int32_t>(r[i] - q * 10000.0));
   }
 }
 
@@ -67,8 +67,8 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   int32_t failed = 0;
   CarryChain chain;
-  double rounded[kReleaseBlock], q1[kReleaseBlock], q2[kReleaseBlock], d3[kReleaseBlock];
-  double d0[kReleaseBlock], d1[kReleaseBlock], d2[kReleaseBlock];
+  double rounded[kReleaseBlock], q1[kReleaseBlock], q2[kReleaseBlock], q3[kReleaseBlock];
+  uint32_t d0[kReleaseBlock], d1[kReleaseBlock], d2[kReleaseBlock], d3[kReleaseBlock];
   for (int32_t end = terms; end > 0; end -= kReleaseBlock) {
     const int32_t first = end > kReleaseBlock ? end - kReleaseBlock : 0;
     const int32_t len = end - first;
@@ -84,16 +84,15 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
     if (failed != 0) fatal("error fft rounding\n");
     split_digit(rounded, q1, d0, len);
     split_digit(q1, q2, d1, len);
-    split_digit(q2, d3, d2, len);
+    split_digit(q2, q3, d2, len);
+    for (int32_t i = 0; i < len; ++i) d3[i] = static_cast<uint32_t>(static_cast<int32_t>(q3[i]));
     // The carry chain, from the block's last term up.
     for (int32_t i = len - 1; i >= 0; --i) {
       const int32_t p = first + i;
       const bool stored = p <= cnt - 2;
-      const uint64_t old_word =
-          mode != ReleaseMode::overwrite && stored ? static_cast<uint64_t>(c[p + 1]) : 0;
-      const int16_t word = add_place_digits(
-          chain, static_cast<uint32_t>(d0[i]), static_cast<uint32_t>(d1[i]),
-          static_cast<uint32_t>(d2[i]), static_cast<uint32_t>(d3[i]), old_word);
+      const uint32_t old_word =
+          mode != ReleaseMode::overwrite && stored ? static_cast<uint32_t>(c[p + 1]) : 0;
+      const int16_t word = add_place_digits(chain, d0[i], d1[i], d2[i], d3[i], old_word);
       if (stored) c[p + 1] = word;
     }
   }
