@@ -43,17 +43,18 @@ constexpr double kLargestCheckableTerm = 4503599627370496.0;
 // dependency from one term to the next, which the compiler vectorises.
 constexpr int32_t kReleaseBlock = 64;
 
-// Splits the integers r (below 2^52, as doubles) into their quotient by 10000 and the
-// remainder. Both are exact: the product with 0.0001 lands within 1e-4 of the true quotient,
+// Splits the integers r (below 2^52, as doubles) into their quotient by 10^8 and the
+// remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true quotient,
 // and the remainder, formed exactly, corrects a quotient one off.
-inline void split_digit(const double* __restrict r, double* __restrict quotient,
-                        uint32_t* __restrict digit, int32_t len) {
+inline void split_parts(const double* __restrict r, uint32_t* __restrict high,
+                        uint32_t* __restrict low, int32_t len) {
+  constexpr double base = static_cast<double>(kTwoWordBase);
   for (int32_t i = 0; i < len; ++i) {
-    double q = std::floor(r[i] * 0.0001);
-    double rest = r[i] - q * 10000.0;
-    q = rest < 0.0 ? q - 1.0 : (rest >= 10000.0 ? q + 1.0 : q);
-    quotient[i] = q;
-    digit[i] = static_cast<uint32_t>(static_cast<int32_t>(r[i] - q * 10000.0));
+    double q = std::floor(r[i] * 1e-8);
+    double rest = r[i] - q * base;
+    q = rest < 0.0 ? q - 1.0 : (rest >= base ? q + 1.0 : q);
+    high[i] = static_cast<uint32_t>(static_cast<int32_t>(q));
+    low[i] = static_cast<uint32_t>(static_cast<int32_t>(r[i] - q * base));
   }
 }
 
@@ -67,8 +68,8 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   int32_t failed = 0;
   CarryChain chain;
-  double rounded[kReleaseBlock], q1[kReleaseBlock], q2[kReleaseBlock], q3[kReleaseBlock];
-  uint32_t d0[kReleaseBlock], d1[kReleaseBlock], d2[kReleaseBlock], d3[kReleaseBlock];
+  double rounded[kReleaseBlock];
+  uint32_t high[kReleaseBlock], low[kReleaseBlock];
   for (int32_t end = terms; end > 0; end -= kReleaseBlock) {
     const int32_t first = end > kReleaseBlock ? end - kReleaseBlock : 0;
     const int32_t len = end - first;
@@ -82,17 +83,14 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
       rounded[i] = r;
     }
     if (failed != 0) fatal("error fft rounding\n");
-    split_digit(rounded, q1, d0, len);
-    split_digit(q1, q2, d1, len);
-    split_digit(q2, q3, d2, len);
-    for (int32_t i = 0; i < len; ++i) d3[i] = static_cast<uint32_t>(static_cast<int32_t>(q3[i]));
+    split_parts(rounded, high, low, len);
     // The carry chain, from the block's last term up.
     for (int32_t i = len - 1; i >= 0; --i) {
       const int32_t p = first + i;
       const bool stored = p <= cnt - 2;
       const uint32_t old_word =
           mode != ReleaseMode::overwrite && stored ? static_cast<uint32_t>(c[p + 1]) : 0;
-      const int16_t word = add_place_digits(chain, d0[i], d1[i], d2[i], d3[i], old_word);
+      const int16_t word = add_place_parts(chain, low[i], high[i], old_word);
       if (stored) c[p + 1] = word;
     }
   }
