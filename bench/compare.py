@@ -103,7 +103,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--lengths", default="65536,262144,1048576,4194304")
+    parser.add_argument("--plot-only", action="store_true",
+                        help="only redraw the plot from the last timings")
     args = parser.parse_args()
+    if args.plot_only:
+        plot()
+        return
     install_missing()
     build()
     os.makedirs(RESULTS, exist_ok=True)
@@ -130,24 +135,29 @@ def main():
     print(table + "\n" + note)
     with open(os.path.join(RESULTS, "timings.md"), "w") as f:
         f.write(table + "\n" + note)
-    data = os.path.join(RESULTS, "timings.dat")
-    with open(data, "w") as f:
+    with open(os.path.join(RESULTS, "timings.dat"), "w") as f:
         f.write("# digits tallow wicker mpfr (seconds)\n")
         for length, t, _ in rows:
             f.write("%d %.4f %.4f %.4f\n" % (length, t["tallow"], t["wicker"], t["mpfr"]))
-    plot = """
+    plot()
+
+
+def plot():
+    data = os.path.join(RESULTS, "timings.dat")
+    script = """
 set terminal pngcairo size 800,560
 set output '%s'
 set logscale xy
 set xlabel 'decimal digits'
 set ylabel 'wall time (s)'
-set key top left
+set key top left Left reverse
+set termoption noenhanced
 set grid
 plot '%s' using 1:2 with linespoints title 'tallow', \\
      '' using 1:3 with linespoints title 'wicker', \\
      '' using 1:4 with linespoints title 'MPFR (mpfr_const_pi + mpfr_get_str)'
 """ % (os.path.join(RESULTS, "time_vs_digits.png"), data)
-    subprocess.run(["gnuplot"], input=plot.encode(), check=True)
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
 
 
 if __name__ == "__main__":
