@@ -20,7 +20,7 @@ std::string name_of(const std::string& program) {
 
 TEST(Programs, ConsoleDialogueForInput1000) {
   std::string expected = "length of pi =? bx = 1024  use memory = 7216\n-- Nmsec\n";
-  for (int j = 1; j <= 9; ++j) expected += " " + std::to_string(j) + " Nmsec\n";
+  for (char j = '1'; j <= '9'; ++j) expected += std::string(" ") + j + " Nmsec\n";
   expected += "-- Nmsec\nTotal time : N msec.\n";
   for (const std::string& program : kPrograms) {
     for (const char* input : {"1000\n", "1024", " 513 \n"}) {
