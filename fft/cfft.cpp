@@ -94,10 +94,10 @@ void stage_normal(int32_t n, double* a) {
       advance(b_prev, b_cur, ss3);
       // Elements k, k + 1 and their mirrors Q - k - 1, Q - k, two at a time;
       // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
-      butterfly<conjugate_input>(a, k, q, make_pair(ak, a_cur), make_pair(conj(bk), conj(b_cur)));
-      butterfly<conjugate_input>(a, q - k - 1, q,
-                                 make_pair(times_i(conj(a_cur)), times_i(conj(ak))),
-                                 make_pair(times_minus_i(b_cur), times_minus_i(bk)));
+      const Cx2 w1 = make_pair(ak, a_cur), b = make_pair(bk, b_cur);
+      butterfly<conjugate_input>(a, k, q, w1, conj(b));
+      butterfly<conjugate_input>(a, q - k - 1, q, swap_halves(times_i(conj(w1))),
+                                 swap_halves(times_minus_i(b)));
       advance(a_prev, a_cur, ss1);
       advance(b_prev, b_cur, ss3);
     }
@@ -140,20 +140,27 @@ inline void advance_odd(OddTwiddles& prev, OddTwiddles& cur, double ss1, double 
   advance(prev.w3, cur.w3, -ss3);
 }
 
-// The twiddles of the mirrored element Q - k: those of k reflected about w_8.
-inline OddTwiddles mirrored(const OddTwiddles& t) {
-  return {times_i(conj(t.z2)), times_i(conj(t.z0)), times_minus_i(conj(t.w3)),
-          times_minus_i(conj(t.w1))};
+// The twiddles of the mirrored element Q - k: those of k reflected about w_8. T is Cx, or Cx2
+// for two elements at once.
+template <typename T>
+inline void mirror(T z0, T z2, T w1, T w3, T* mz0, T* mz2, T* mw1, T* mw3) {
+  *mz0 = times_i(conj(z2));
+  *mz2 = times_i(conj(z0));
+  *mw1 = times_minus_i(conj(w3));
+  *mw3 = times_minus_i(conj(w1));
 }
 
 // Butterflies at k, k + 1 (twiddles t, u) and at their mirrors Q - k - 1, Q - k, two at a time.
 inline void butterfly_odd_quad(double* a, int32_t k, int32_t q, const OddTwiddles& t,
                                const OddTwiddles& u) {
-  butterfly_odd(a, k, q, make_pair(t.z0, u.z0), make_pair(t.z2, u.z2), make_pair(t.w1, u.w1),
-                make_pair(t.w3, u.w3));
-  OddTwiddles mt = mirrored(t), mu = mirrored(u);
-  butterfly_odd(a, q - k - 1, q, make_pair(mu.z0, mt.z0), make_pair(mu.z2, mt.z2),
-                make_pair(mu.w1, mt.w1), make_pair(mu.w3, mt.w3));
+  const Cx2 z0 = make_pair(t.z0, u.z0), z2 = make_pair(t.z2, u.z2);
+  const Cx2 w1 = make_pair(t.w1, u.w1), w3 = make_pair(t.w3, u.w3);
+  butterfly_odd(a, k, q, z0, z2, w1, w3);
+  // The mirrors Q - k - 1, Q - k take the twiddles of k + 1, k: reflected, halves swapped.
+  Cx2 mz0, mz2, mw1, mw3;
+  mirror(z0, z2, w1, w3, &mz0, &mz2, &mw1, &mw3);
+  butterfly_odd(a, q - k - 1, q, swap_halves(mz0), swap_halves(mz2), swap_halves(mw1),
+                swap_halves(mw3));
 }
 
 }  // namespace
@@ -190,8 +197,9 @@ void fft_stage_odd(int32_t n, double* a) {
   butterfly_odd(a, h - 1, q, cur.z0, cur.z2, cur.w1, cur.w3);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
   butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
-  OddTwiddles m = mirrored(cur);
-  butterfly_odd(a, h + 1, q, m.z0, m.z2, m.w1, m.w3);
+  Cx mz0, mz2, mw1, mw3;
+  mirror(cur.z0, cur.z2, cur.w1, cur.w3, &mz0, &mz2, &mw1, &mw3);
+  butterfly_odd(a, h + 1, q, mz0, mz2, mw1, mw3);
 }
 
 void fft_leaf(int32_t n, int32_t is_normal, double* a) {

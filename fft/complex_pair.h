@@ -33,6 +33,10 @@ inline Cx2 times_i(Cx2 z) {
   const __m256d negate_real = _mm256_setr_pd(-0.0, 0.0, -0.0, 0.0);
   return {_mm256_xor_pd(_mm256_permute_pd(z.v, 0x5), negate_real)};
 }
+inline Cx2 times_minus_i(Cx2 z) {
+  const __m256d negate_imag = _mm256_setr_pd(0.0, -0.0, 0.0, -0.0);
+  return {_mm256_xor_pd(_mm256_permute_pd(z.v, 0x5), negate_imag)};
+}
 inline Cx2 conj(Cx2 z) {
   const __m256d negate_imag = _mm256_setr_pd(0.0, -0.0, 0.0, -0.0);
   return {_mm256_xor_pd(z.v, negate_imag)};
@@ -56,6 +60,7 @@ inline Cx2 operator+(Cx2 a, Cx2 b) { return {a.lo + b.lo, a.hi + b.hi}; }
 inline Cx2 operator-(Cx2 a, Cx2 b) { return {a.lo - b.lo, a.hi - b.hi}; }
 inline Cx2 operator*(Cx2 z, Cx2 w) { return {z.lo * w.lo, z.hi * w.hi}; }
 inline Cx2 times_i(Cx2 z) { return {times_i(z.lo), times_i(z.hi)}; }
+inline Cx2 times_minus_i(Cx2 z) { return {times_minus_i(z.lo), times_minus_i(z.hi)}; }
 inline Cx2 conj(Cx2 z) { return {conj(z.lo), conj(z.hi)}; }
 inline Cx2 swap_halves(Cx2 z) { return {z.hi, z.lo}; }
 
