@@ -43,6 +43,9 @@ inline Cx2 conj(Cx2 z) {
 }
 // The two elements in the opposite order.
 inline Cx2 swap_halves(Cx2 z) { return {_mm256_permute2f128_pd(z.v, z.v, 1)}; }
+// The first elements of a and b, and the second elements of a and b.
+inline Cx2 firsts(Cx2 a, Cx2 b) { return {_mm256_permute2f128_pd(a.v, b.v, 0x20)}; }
+inline Cx2 seconds(Cx2 a, Cx2 b) { return {_mm256_permute2f128_pd(a.v, b.v, 0x31)}; }
 
 #else
 
@@ -63,6 +66,8 @@ inline Cx2 times_i(Cx2 z) { return {times_i(z.lo), times_i(z.hi)}; }
 inline Cx2 times_minus_i(Cx2 z) { return {times_minus_i(z.lo), times_minus_i(z.hi)}; }
 inline Cx2 conj(Cx2 z) { return {conj(z.lo), conj(z.hi)}; }
 inline Cx2 swap_halves(Cx2 z) { return {z.hi, z.lo}; }
+inline Cx2 firsts(Cx2 a, Cx2 b) { return {a.lo, b.lo}; }
+inline Cx2 seconds(Cx2 a, Cx2 b) { return {a.hi, b.hi}; }
 
 #endif
 
