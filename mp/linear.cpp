@@ -44,22 +44,22 @@ int32_t mp_mul_small_add(const int16_t* a, double f, int16_t* c, int32_t n) {
   return static_cast<int32_t>(mul_small_pass<true>(a, f, c, n));
 }
 
+// The remainder that word k - 1 passes down is (its parity) times 10000; as 10000 is even (and
+// a multiple of 4), it does not change the parity (or the remainder mod 4) of the next sum, so
+// every word's remainder is that of the input word alone and no chain runs from word to word.
+// Going from the last word up reads each input word before it is overwritten.
 void mp_half(const int16_t* a, int16_t* c, int32_t n) {
-  int32_t r = 0;
-  for (int32_t k = 0; k < n; ++k) {
-    int32_t v = r + a[k];
-    c[k] = static_cast<int16_t>(v >> 1);
-    r = (v & 1) * kWordBase;
+  for (int32_t k = n - 1; k >= 1; --k) {
+    c[k] = static_cast<int16_t>((a[k] + (a[k - 1] & 1) * kWordBase) >> 1);
   }
+  if (n > 0) c[0] = static_cast<int16_t>(a[0] >> 1);
 }
 
 void mp_quarter(int16_t* a, int32_t n) {
-  int32_t r = 0;
-  for (int32_t k = 0; k < n; ++k) {
-    int32_t v = r + a[k];
-    a[k] = static_cast<int16_t>(v >> 2);
-    r = (v & 3) * kWordBase;
+  for (int32_t k = n - 1; k >= 1; --k) {
+    a[k] = static_cast<int16_t>((a[k] + (a[k - 1] & 3) * kWordBase) >> 2);
   }
+  if (n > 0) a[0] = static_cast<int16_t>(a[0] >> 2);
 }
 
 void kuriage(int16_t* a, int32_t n) {

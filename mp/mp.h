@@ -10,9 +10,9 @@
 // Numbers that go through the products, the square root or the reciprocal have at least two
 // guard words beyond n; those routines use them while they work and leave them 0.
 //
-// Linear operations run from word n-1 up to word 0 (halving and quartering from word 0 down) and
-// read the inputs of each index before writing that index, so the result may be any of the
-// inputs. Nothing here allocates or keeps state.
+// Linear operations run from word n-1 up to word 0 and read the inputs of each index before
+// writing that index (halving and quartering also read the word above first), so the result may
+// be any of the inputs. Nothing here allocates or keeps state.
 #pragma once
 
 #include <cstdint>

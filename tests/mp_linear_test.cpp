@@ -86,6 +86,26 @@ TEST(Halving, DropsTheRemainderAndAcceptsAFoldedIntegerPart) {
   EXPECT_EQ(h, words({16383, 5000}));
 }
 
+TEST(Halving, RandomNumbersInPlaceAndApartAgainstExactDivision) {
+  std::mt19937 rng(3);
+  for (int trial = 0; trial < 20; ++trial) {
+    V a = random_words(rng, 33);
+    a[0] = static_cast<int16_t>(a[0] + 10000 * (trial % 3));  // folded integer parts too
+    V half(33), quarter = a, in_place = a;
+    mp_half(a.data(), half.data(), 33);
+    mp_half(in_place.data(), in_place.data(), 33);
+    mp_quarter(quarter.data(), 33);
+    EXPECT_EQ(in_place, half);
+    // 2 floor(A / 2) + (A mod 2) = A and 4 floor(A / 4) + (A mod 4) = A.
+    BigWords A = big_from(a.data(), 33);
+    EXPECT_EQ(big_compare(big_add_small(big_mul(big_from(half.data(), 33), {2}), a[32] & 1), A), 0);
+    EXPECT_EQ(
+        big_compare(big_add_small(big_mul(big_from(quarter.data(), 33), {4}), a[32] & 3), A), 0);
+    for (int k = 1; k < 33; ++k) EXPECT_LT(half[k], 10000);
+    for (int k = 1; k < 33; ++k) EXPECT_LT(quarter[k], 10000);
+  }
+}
+
 TEST(UnitCarries, RunThroughEveryWord) {
   V a = words({1, 9999, 9999});
   kuriage(a.data(), 3);
