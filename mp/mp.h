@@ -61,6 +61,7 @@ void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* 
 void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2);
 
 // Writes pi.txt: the header "PI=3." and the digits of word_count words, 50 to a line in groups
-// of ten, an empty line after every 1000. Fatal on failure to open ("file open error!\n") or
-// to write ("file write error!\n").
+// of ten, an empty line after every 1000. Fatal on a word outside 0 to 9999
+// ("error write_pi_file\n"), on failure to open ("file open error!\n") or to write
+// ("file write error!\n").
 void write_pi_file(const int16_t* words, int32_t word_count);

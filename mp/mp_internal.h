@@ -13,6 +13,9 @@ constexpr double kRoundingLimit = 0.25;
 
 // c = a * b, top n words, in one transform of length 2n; c may be a or b. w1, w2: 2n doubles.
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2);
+// Adds carry, what left word h of an accumulation at c + h, into words 0 to h-1: kuriage for
+// a carry of 1, kuriage_h for more.
+void carry_into_head(int16_t* c, int32_t h, int32_t carry);
 // out = p (k words) times the operand whose spectrum is in w2, released by mp_from_doubles
 // into cnt words; w1 is overwritten.
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
@@ -26,8 +29,9 @@ void spectrum_square(double* d, int32_t L);
 void spectrum_mul(double* d, const double* e, int32_t L);
 // Rounds the inverse transform d of a product (scaled by 2/L) into cnt words of c: term k goes
 // to word k + 1, word 0 takes the carry; up to three terms past the last word contribute their
-// carries. The accumulating forms add to c (the second adds the terms twice) and return 1 when
-// a carry left word 0 (which is then reduced by 10000).
+// carries. The accumulating forms add to c (the second adds the terms twice), reduce word 0
+// below 10000 and return how many times 10000 left it: 0 or 1 for operands below 1, more when
+// an operand holds a folded integer part.
 void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L);
 int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L);
 int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L);

@@ -41,6 +41,11 @@ bool write_tail_pair(std::FILE* f, int32_t pair, int32_t* digits) {
 }  // namespace
 
 void write_pi_file(const int16_t* words, int32_t word_count) {
+  // A word outside 0 to 9999 would print as the wrong number of digits: refuse it before the
+  // file is touched.
+  for (int32_t k = 0; k < word_count; ++k) {
+    if (words[k] < 0 || words[k] >= kWordBase) fatal("error write_pi_file\n");
+  }
   char name[16];
   std::snprintf(name, sizeof name, "pi.txt");
   std::FILE* f = std::fopen(name, "w");

@@ -99,8 +99,10 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
     c[0] = static_cast<int16_t>(top);
     return 0;
   } else {
-    int32_t sum = c[0] + static_cast<int32_t>(top);
-    int32_t out = sum >= kWordBase ? 1 : 0;
+    // An operand with an integer part folded into word 0 can carry 10000 or more into word 0
+    // even with a word 0 that was not 0: the whole quotient goes back to the caller.
+    const int32_t sum = c[0] + static_cast<int32_t>(top);
+    const int32_t out = sum / kWordBase;
     c[0] = static_cast<int16_t>(sum - out * kWordBase);
     return out;
   }
@@ -152,6 +154,14 @@ void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
   mp_from_doubles(c, n, w1, L);
 }
 
+void carry_into_head(int16_t* c, int32_t h, int32_t carry) {
+  if (carry == 1) {
+    kuriage(c, h);
+  } else if (carry > 1) {
+    kuriage_h(c, h, carry);
+  }
+}
+
 void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2) {
   if (c == a || c == b) fatal("error m1604h\n");
   const int32_t h = n / 2;
@@ -164,7 +174,7 @@ void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
   real_fft(n, 1, w2);  // bH, kept for aH bH
   spectrum_mul(w1, w2, n);
   real_fft(n, -1, w1);
-  if (mp_add_doubles(c + h, h + 2, w1, n) == 1) kuriage(c, h);
+  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n));
   mp_to_doubles(a, h, w1, n);
   real_fft(n, 1, w1);  // aH, kept for aH bL
   spectrum_mul(w2, w1, n);
@@ -174,7 +184,7 @@ void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
   real_fft(n, 1, w2);  // bL
   spectrum_mul(w1, w2, n);
   real_fft(n, -1, w1);
-  if (mp_add_doubles(c + h, h + 2, w1, n) == 1) kuriage(c, h);
+  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n));
   c[n] = 0;
   c[n + 1] = 0;
 }
@@ -190,7 +200,7 @@ int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2
   real_fft(n, 1, w2);  // aH, kept for its square
   spectrum_mul(w1, w2, n);
   real_fft(n, -1, w1);
-  if (mp_add_doubles2(c + h, h + 2, w1, n) == 1) kuriage(c, h);  // 2 aL aH
+  carry_into_head(c, h, mp_add_doubles2(c + h, h + 2, w1, n));  // 2 aL aH
   spectrum_square(w2, n);
   real_fft(n, -1, w2);
   int32_t flag = mp_add_doubles(c, n, w2, n);

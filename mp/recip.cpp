@@ -37,7 +37,7 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   real_fft(n, 1, w1);
   spectrum_mul(w1, w2, n);
   real_fft(n, -1, w1);
-  if (mp_add_doubles(t + h, h + 2, w1, n) == 1) kuriage(t, h);
+  carry_into_head(t, h, mp_add_doubles(t + h, h + 2, w1, n));
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);

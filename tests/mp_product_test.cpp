@@ -21,6 +21,14 @@ bool truncated_or_one_low(const V& got, const BigWords& exact, int32_t n) {
   return big_compare(g, exact) == 0 || big_compare(big_add_small(g, 1), exact) == 0;
 }
 
+// Every word of a result is a normalised word; word 0 may hold an integer part.
+bool normalised(const V& c, int32_t n) {
+  for (int32_t k = 1; k < n; ++k) {
+    if (c[k] < 0 || c[k] > 9999) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TEST(Products, ExamplesWithFoldedOneAndAllNines) {
@@ -58,15 +66,34 @@ TEST(Products, TruncatedOrOneLowAgainstExactProducts) {
     BigWords ab = truncated_product(a, b, n), aa = truncated_product(a, a, n);
     m1604h(a.data(), b.data(), c.data(), n, w1.data(), w2.data());
     EXPECT_TRUE(truncated_or_one_low(c, ab, n)) << "m1604h, n = " << n;
+    EXPECT_TRUE(normalised(c, n)) << "m1604h, n = " << n;
     EXPECT_EQ(c[n], 0);
     EXPECT_EQ(c[n + 1], 0);
     m1604xxh(a.data(), s.data(), n, w1.data(), w2.data());
     EXPECT_TRUE(truncated_or_one_low(s, aa, n)) << "m1604xxh, n = " << n;
+    EXPECT_TRUE(normalised(s, n)) << "m1604xxh, n = " << n;
     m1604h(a.data(), a.data(), c.data(), n, w1.data(), w2.data());
     EXPECT_TRUE(truncated_or_one_low(c, aa, n)) << "m1604h as a square, n = " << n;
     // The plain product may write over an operand.
     mp_mul(a.data(), b.data(), a.data(), n, w1.data(), w2.data());
     EXPECT_TRUE(truncated_or_one_low(a, ab, n)) << "mp_mul, n = " << n;
+  }
+}
+
+TEST(Products, OperandWithAFoldedIntegerPartTimesAUnitsFrameNumber) {
+  // The drivers' last product: 2 a^2 (folded, about 1.4) times 1 / T (units frame, about 2.2).
+  // Its cross products carry more than 10000 into the word where the halves meet.
+  std::mt19937 rng(23);
+  for (int32_t n = 16; n <= 4096; n *= 2) {
+    std::vector<double> w1(n), w2(n);
+    for (int trial = 0; trial < 8; ++trial) {
+      V a = random_words(rng, n, n + 2), b = random_words(rng, n, n + 2), c(n + 2);
+      a[0] = static_cast<int16_t>(10000 + a[0] % 6000);
+      b[0] = 2;
+      m1604h(a.data(), b.data(), c.data(), n, w1.data(), w2.data());
+      EXPECT_TRUE(normalised(c, n)) << "n = " << n;
+      EXPECT_TRUE(truncated_or_one_low(c, truncated_product(a, b, n), n)) << "n = " << n;
+    }
   }
 }
 

@@ -70,6 +70,14 @@ TEST_F(PiFileDeathTest, FailedWritesAreReported) {
   EXPECT_FATAL(write_pi_file(w.data(), 1), "file write error!\n");
 }
 
+TEST_F(PiFileDeathTest, WordsThatAreNotFourDigitsAreRefused) {
+  for (int bad : {10000, 11179, -1}) {
+    std::vector<int16_t> w = words({1234, 5678, bad, 9012});
+    EXPECT_FATAL(write_pi_file(w.data(), 4), "error write_pi_file\n");
+    EXPECT_FALSE(fs::exists("pi.txt"));
+  }
+}
+
 TEST_F(PiFileDeathTest, FailedOpenIsReported) {
   fs::create_directory("pi.txt");  // refused even to root, unlike a permission bit
   std::vector<int16_t> w(4, 1);

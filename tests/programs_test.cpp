@@ -1,5 +1,7 @@
 // The programs end to end: console dialogue, pi.txt layout, digits against known digits of pi,
 // the two programs against each other, and every failure path.
+#include <vector>
+
 #include "run_program.h"
 
 namespace {
@@ -35,17 +37,18 @@ TEST(Programs, ConsoleDialogueForInput1000) {
 TEST(Programs, RightDigitsInTheExactLayout) {
   const std::string pi = reference_digits();
   struct Case {
-    const char* input;
+    std::string input;
     int32_t bx;
   };
+  std::vector<Case> cases = {{"1", 128}, {"1000", 1024}, {"1025", 2048}};
+  for (int32_t bx = 128; bx <= 65536; bx *= 2) cases.push_back({std::to_string(bx), bx});
   for (const std::string& program : kPrograms) {
-    for (Case c : {Case{"1", 128}, Case{"128", 128}, Case{"1000", 1024}, Case{"1025", 2048},
-                   Case{"65536", 65536}}) {
-      ProgramRun run = run_program(program, "", c.input);
+    for (const Case& c : cases) {
+      ProgramRun run = run_program(program, "", c.input.c_str());
       ASSERT_EQ(run.status, 0) << name_of(program) << " " << c.input;
       EXPECT_NE(run.out.find("bx = " + std::to_string(c.bx) + "  "), std::string::npos);
       std::string digits = digits_in(run.pi_file);
-      ASSERT_EQ(digits.size(), static_cast<size_t>(c.bx - 4));
+      ASSERT_EQ(digits.size(), static_cast<size_t>(c.bx - 4)) << name_of(program) << " " << c.input;
       EXPECT_EQ(run.pi_file, expected_pi_file(digits)) << name_of(program) << " " << c.input;
       EXPECT_GE(agreeing_digits(digits, pi), digits.size() - 10)
           << name_of(program) << " " << c.input;
