@@ -71,6 +71,3 @@ inline Cx2 seconds(Cx2 a, Cx2 b) { return {a.hi, b.hi}; }
 
 #endif
 
-// One element, read and written through the same names as a pair.
-inline Cx load_one(const double* a, int e) { return load(a, e); }
-inline void store_one(double* a, int e, Cx z) { store(a, e, z); }

@@ -48,7 +48,7 @@ void kuriage_h(int16_t* a, int32_t n, int32_t carry);
 // c[n] = c[n+1] = 0 on return. w1, w2: n doubles each.
 void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2);
 // c = a * a, as m1604h with one transform fewer (fatal "error m1604xxh\n" if c is a).
-// Returns the carry flag of its last accumulation; callers ignore it.
+// Returns the carry out of its last accumulation (0 for operands below 1); callers ignore it.
 int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2);
 
 // x = sqrt(a) to n words, fraction frame, 0.0001 <= a < 1. n: power of two, at least 16.
