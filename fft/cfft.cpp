@@ -121,11 +121,14 @@ inline void butterfly_odd(double* a, int32_t k, int32_t q, V z0, V z2, V w1, V w
   store_at(a, k + 3 * q, u1 - u3);
 }
 
-// The twiddles of an odd-frequency stage derived from z0 = w_(2L)^k: w1 = z0^3, z2 = w_8 z0,
-// w3 = w_8^3 w1.
-struct OddTwiddles {
-  Cx z0, z2, w1, w3;
+// The four twiddles of an odd-frequency butterfly, for one element (Cx) or two (Cx2).
+template <typename T>
+struct OddSet {
+  T z0, z2, w1, w3;
 };
+using OddTwiddles = OddSet<Cx>;
+
+// The twiddles derived from z0 = w_(2L)^k: w1 = z0^3, z2 = w_8 z0, w3 = w_8^3 w1.
 
 inline OddTwiddles odd_twiddles_from(Cx z0) {
   Cx w1 = conj(conj_cube(z0));
@@ -140,27 +143,23 @@ inline void advance_odd(OddTwiddles& prev, OddTwiddles& cur, double ss1, double 
   advance(prev.w3, cur.w3, -ss3);
 }
 
-// The twiddles of the mirrored element Q - k: those of k reflected about w_8. T is Cx, or Cx2
-// for two elements at once.
+// The twiddles of the mirrored element Q - k: those of k reflected about w_8.
 template <typename T>
-inline void mirror(T z0, T z2, T w1, T w3, T* mz0, T* mz2, T* mw1, T* mw3) {
-  *mz0 = times_i(conj(z2));
-  *mz2 = times_i(conj(z0));
-  *mw1 = times_minus_i(conj(w3));
-  *mw3 = times_minus_i(conj(w1));
+inline OddSet<T> mirror(const OddSet<T>& t) {
+  return {times_i(conj(t.z2)), times_i(conj(t.z0)), times_minus_i(conj(t.w3)),
+          times_minus_i(conj(t.w1))};
 }
 
 // Butterflies at k, k + 1 (twiddles t, u) and at their mirrors Q - k - 1, Q - k, two at a time.
 inline void butterfly_odd_quad(double* a, int32_t k, int32_t q, const OddTwiddles& t,
                                const OddTwiddles& u) {
-  const Cx2 z0 = make_pair(t.z0, u.z0), z2 = make_pair(t.z2, u.z2);
-  const Cx2 w1 = make_pair(t.w1, u.w1), w3 = make_pair(t.w3, u.w3);
-  butterfly_odd(a, k, q, z0, z2, w1, w3);
+  const OddSet<Cx2> pair = {make_pair(t.z0, u.z0), make_pair(t.z2, u.z2),
+                            make_pair(t.w1, u.w1), make_pair(t.w3, u.w3)};
+  butterfly_odd(a, k, q, pair.z0, pair.z2, pair.w1, pair.w3);
   // The mirrors Q - k - 1, Q - k take the twiddles of k + 1, k: reflected, halves swapped.
-  Cx2 mz0, mz2, mw1, mw3;
-  mirror(z0, z2, w1, w3, &mz0, &mz2, &mw1, &mw3);
-  butterfly_odd(a, q - k - 1, q, swap_halves(mz0), swap_halves(mz2), swap_halves(mw1),
-                swap_halves(mw3));
+  const OddSet<Cx2> m = mirror(pair);
+  butterfly_odd(a, q - k - 1, q, swap_halves(m.z0), swap_halves(m.z2), swap_halves(m.w1),
+                swap_halves(m.w3));
 }
 
 }  // namespace
@@ -197,9 +196,8 @@ void fft_stage_odd(int32_t n, double* a) {
   butterfly_odd(a, h - 1, q, cur.z0, cur.z2, cur.w1, cur.w3);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
   butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
-  Cx mz0, mz2, mw1, mw3;
-  mirror(cur.z0, cur.z2, cur.w1, cur.w3, &mz0, &mz2, &mw1, &mw3);
-  butterfly_odd(a, h + 1, q, mz0, mz2, mw1, mw3);
+  const OddTwiddles m = mirror(cur);
+  butterfly_odd(a, h + 1, q, m.z0, m.z2, m.w1, m.w3);
 }
 
 void fft_leaf(int32_t n, int32_t is_normal, double* a) {
