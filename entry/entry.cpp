@@ -57,6 +57,7 @@ int32_t parse_length(const char* text) {
 }
 
 int32_t round_length(int32_t length) {
+  if (length > kMaxDigits) return 0;
   int32_t bx = kMinDigits;
   while (bx < length) bx *= 2;
   return bx;
@@ -93,28 +94,73 @@ namespace {
 // where they need not (the heap alone gives 16 bytes).
 constexpr size_t kBufferAlignment = 64;
 
+int64_t aligned_bytes(int64_t bytes) {
+  return (bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+}
+
 template <typename T>
 T* allocate_or_fail(int64_t count) {
-  size_t bytes = static_cast<size_t>(count) * sizeof(T);
-  bytes = (bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
-  void* p = std::aligned_alloc(kBufferAlignment, bytes);
+  void* p = std::aligned_alloc(kBufferAlignment, aligned_bytes(count * int64_t{sizeof(T)}));
   if (p == nullptr) fatal("Memory Allocation Failure!\n");
   return static_cast<T*>(p);
 }
 
+// Up to this length the sizing line keeps the figure the programs have always printed.
+constexpr int32_t kClassicSizingUpTo = 1 << 26;
+
+constexpr int64_t kMiB = 1 << 20;
+
 }  // namespace
 
-RunBuffers allocate_run(int32_t bx) {
+int64_t run_bytes(int32_t bx, int32_t pieces_from) {
+  const int64_t count = bx / 4;
+  const int64_t number = aligned_bytes((count + 4) * 2);
+  const int64_t work = aligned_bytes((count + 14) * 2);
+  const int64_t doubles = aligned_bytes(product_work_doubles(bx / 4, pieces_from) * 8);
+  return 5 * number + work + 2 * doubles;
+}
+
+bool memory_suffices(int64_t needed, int64_t available) {
+  return available < 0 || needed <= available;
+}
+
+int64_t available_memory(const char* meminfo_path) {
+  std::FILE* f = std::fopen(meminfo_path, "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long long kib = -1;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, "MemAvailable: %lld kB", &kib) == 1) break;
+  }
+  std::fclose(f);
+  return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
+}
+
+RunBuffers allocate_run(int32_t bx, int32_t pieces_from) {
+  // Linux grants allocations it cannot back and kills the run part-way, with nothing said:
+  // a run that cannot fit is refused before it starts.
+  const int64_t needed = run_bytes(bx, pieces_from);
+  const int64_t available = available_memory("/proc/meminfo");
+  if (!memory_suffices(needed, available)) {
+    char message[160];
+    std::snprintf(message, sizeof message,
+                  "Memory Allocation Failure!\n%" PRId64 " MiB needed, %" PRId64
+                  " MiB available\n",
+                  (needed + kMiB - 1) / kMiB, available / kMiB);
+    fatal(message);
+  }
   const int32_t count = bx / 4;
+  const int64_t doubles = product_work_doubles(count, pieces_from);
   RunBuffers b;
   for (int16_t*& number : b.numbers) number = allocate_or_fail<int16_t>(count + 4);
   b.work = allocate_or_fail<int16_t>(count + 14);
-  b.d1 = allocate_or_fail<double>(count);
-  b.d2 = allocate_or_fail<double>(count);
+  b.d1 = allocate_or_fail<double>(doubles);
+  b.d2 = allocate_or_fail<double>(doubles);
   std::printf("bx = %d  ", bx);
-  // 12 (count + 4) + 16 count: a little below the 28 count + 68 bytes allocated, printed as
-  // the programs have always printed it.
-  std::printf("use memory = %" PRId64 "\n", 28 * int64_t{count} + 48);
+  // Up to 2^26 digits 12 (count + 4) + 16 count: a little below the 28 count + 68 bytes
+  // allocated, printed as the programs have always printed it; beyond, the bytes allocated.
+  const int64_t shown = bx <= kClassicSizingUpTo ? 28 * int64_t{count} + 48 : needed;
+  std::printf("use memory = %" PRId64 "\n", shown);
   return b;
 }
 

@@ -13,7 +13,8 @@ constexpr int32_t kMaxDigits = 1073741824;  // 2^30: the largest power of two bx
 // Reads one decimal integer, surrounded by blanks at most, from 1 to kMaxDigits; returns 0 for
 // anything else.
 int32_t parse_length(const char* text);
-// The least power of two of at least kMinDigits that is not below length.
+// The least power of two of at least kMinDigits that is not below length; 0 for a length above
+// kMaxDigits, which no 32-bit power of two holds.
 int32_t round_length(int32_t length);
 // Runs a program: with no argument it prompts for the length, with one it takes it from there;
 // -h and --help print the usage. Returns the exit status.
@@ -23,8 +24,9 @@ int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx));
 int64_t clock_ms();
 
 // The eight buffers of a run, for count = bx / 4 words a number: five numbers of count + 4
-// words, the Newton work array of count + 14 words and the two transform arrays of count
-// doubles, allocated in this order and freed in the same order.
+// words, the Newton work array of count + 14 words and the two transform arrays of
+// product_work_doubles(count) doubles (count, or twice that where the longest products cut
+// words into pieces), allocated in this order and freed in the same order.
 struct RunBuffers {
   int16_t* numbers[5];
   int16_t* work;
@@ -32,9 +34,17 @@ struct RunBuffers {
   double* d2;
 };
 
-// Allocates the buffers (every failure ends the run with "Memory Allocation Failure!\n") and
-// prints the sizing line.
-RunBuffers allocate_run(int32_t bx);
+// Bytes the buffers of a run of bx digits take, each rounded up to whole cache lines.
+// pieces_from: as for the products (mp.h).
+int64_t run_bytes(int32_t bx, int32_t pieces_from = kPiecesFrom);
+// Whether needed bytes fit in the available ones; available < 0 means unknown, and fits.
+bool memory_suffices(int64_t needed, int64_t available);
+// MemAvailable of a meminfo file (/proc/meminfo) in bytes; -1 where it cannot be read.
+int64_t available_memory(const char* meminfo_path);
+// Checks first that the machine's available memory holds the run ("Memory Allocation
+// Failure!\n" and a line with the MiB needed and available, status 1, if not), allocates the
+// buffers (a failure ends the run with the first line alone) and prints the sizing line.
+RunBuffers allocate_run(int32_t bx, int32_t pieces_from);
 void free_run(const RunBuffers& buffers);
 // The number of the iteration's steps i, the least i >= 1 with 2^i >= bx; the loop runs i - 1.
 int32_t log2_steps(int32_t bx);

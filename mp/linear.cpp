@@ -91,5 +91,5 @@ void kuriage_h(int16_t* a, int32_t n, int32_t carry) {
     c = v / kWordBase;
     a[k] = static_cast<int16_t>(v - c * kWordBase);
   }
-  if (c == 1) fatal("error kuriage_h");
+  if (c != 0) fatal("error kuriage_h");
 }

@@ -11,30 +11,55 @@
 // of precision: the run stops with "error fft rounding\n" rather than write wrong digits.
 constexpr double kRoundingLimit = 0.25;
 
-// c = a * b, top n words, in one transform of length 2n; c may be a or b. w1, w2: 2n doubles.
-void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2);
+// c = a * b, top n words, in one transform of length 2n; c may be a or b. w1, w2: 2n doubles
+// in the words form, 4n in pieces.
+void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
+            int32_t pieces_from = kPiecesFrom);
 // Adds carry, what left word h of an accumulation at c + h, into words 0 to h-1: kuriage for
 // a carry of 1, kuriage_h for more.
 void carry_into_head(int16_t* c, int32_t h, int32_t carry);
+
+// The form in which words enter a transform of word length L (L doubles in the words form,
+// 2L in pieces), and the doubles that takes.
+inline WordForm word_form(int32_t L, int32_t pieces_from) {
+  return L >= pieces_from ? WordForm::pieces : WordForm::words;
+}
+inline int32_t form_doubles(int32_t L, WordForm form) {
+  return form == WordForm::pieces ? 2 * L : L;
+}
+
+// d = the spectrum of the k words w (k <= L/2) for a product of word length L.
+void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
+// d = the terms of the product whose spectra are d and e (e unchanged), or of d squared.
+void mp_spectrum_mul_back(double* d, const double* e, int32_t L, WordForm form);
+void mp_spectrum_square_back(double* d, int32_t L, WordForm form);
 // out = p (k words) times the operand whose spectrum is in w2, released by mp_from_doubles
 // into cnt words; w1 is overwritten.
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
-                        const double* w2, int32_t L);
+                        const double* w2, int32_t L, WordForm form);
 // d = the top two words of (a[0], a[1]) * (b[0], b[1]), exact, as a fraction.
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d);
-// d[i] = w[i] for i < k, 0 up to L.
-void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L);
-// Pointwise products of packed half spectra, into d.
-void spectrum_square(double* d, int32_t L);
-void spectrum_mul(double* d, const double* e, int32_t L);
-// Rounds the inverse transform d of a product (scaled by 2/L) into cnt words of c: term k goes
-// to word k + 1, word 0 takes the carry; up to three terms past the last word contribute their
-// carries. The accumulating forms add to c (the second adds the terms twice), reduce word 0
-// below 10000 and return how many times 10000 left it: 0 or 1 for operands below 1, more when
-// an operand holds a folded integer part.
-void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L);
-int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L);
-int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L);
+// d[i] = w[i] for i < k, 0 up to L; in pieces d[2i] and d[2i+1] are the base-100 halves of
+// w[i], 0 up to 2L.
+void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
+                   WordForm form = WordForm::words);
+// Pointwise products of packed half spectra of D doubles, into d.
+void spectrum_square(double* d, int32_t D);
+void spectrum_mul(double* d, const double* e, int32_t D);
+// Rounds the inverse transform d of a product of word length L into cnt words of c: term k
+// goes to word k + 1, word 0 takes the carry; up to three terms past the last word contribute
+// their carries. In pieces the terms of the halves are rounded one by one and joined into word
+// terms (the first, of the two top halves, belongs to word 0). The overwriting form stops the
+// run ("error mp_from_doubles\n") when the carry into word 0 does not fit it. The accumulating
+// forms add to c (the second adds the terms twice, each rounded before it is doubled), reduce
+// word 0 below 10000 and return how many times 10000 left it: 0 or 1 for operands below 1,
+// more when an operand holds a folded integer part.
+void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                     WordForm form = WordForm::words);
+int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                       WordForm form = WordForm::words);
+int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                        WordForm form = WordForm::words);
 
 // The value of the first five words of a fraction, as a double.
 double leading_value(const int16_t* a);
@@ -45,11 +70,14 @@ void seed_words(double c, int16_t* y);
 // a[i] = 9999 - a[i]: a fraction v on k words becomes 1 - v - 10000^-k.
 void mp_complement(int16_t* a, int32_t k);
 // One Newton step for 1/b with full products of m words; y updated over m + 2 words.
-void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2);
+void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
+            int32_t pieces_from = kPiecesFrom);
 // One Newton step that takes q ~ 1/p from n/2 + 2 to n + 2 words; p is read over n + 2 words.
-void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2);
+void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
+                   int32_t pieces_from = kPiecesFrom);
 // One Newton step for 1/sqrt(a) with full products of m words; y updated over m + 2 words.
-void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2);
+void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
+            int32_t pieces_from = kPiecesFrom);
 // One Newton step that takes x ~ sqrt(a) from n/2 + 2 to n + 2 words, with y ~ 1/x at n/2 + 2.
 void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
-                  double* w1, double* w2);
+                  double* w1, double* w2, int32_t pieces_from = kPiecesFrom);

@@ -1,14 +1,25 @@
 // Long products through the real-data transform: words to doubles, pointwise spectrum products,
 // and the rounding release of the inverse transform back into words.
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "carry_chain.h"
 #include "fft.h"
 #include "mp_internal.h"
 
-void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L) {
-  for (int32_t i = 0; i < k; ++i) d[i] = w[i];
-  for (int32_t i = k; i < L; ++i) d[i] = 0.0;
+void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  if (form == WordForm::words) {
+    for (int32_t i = 0; i < k; ++i) d[i] = w[i];
+  } else {
+    for (int32_t i = 0; i < k; ++i) {
+      const int32_t high = w[i] / 100;
+      d[2 * i] = high;
+      d[2 * i + 1] = w[i] - 100 * high;
+    }
+  }
+  const int32_t filled = form == WordForm::pieces ? 2 * k : k;
+  for (int32_t i = filled; i < form_doubles(L, form); ++i) d[i] = 0.0;
 }
 
 void spectrum_mul(double* d, const double* e, int32_t L) {
@@ -36,14 +47,16 @@ namespace {
 enum class ReleaseMode { overwrite, add, add_twice };
 
 // From 2^52 on a double has no fractional part left, so a term's distance from the nearest
-// integer no longer shows the transform's error; such a term counts as a failure.
+// integer no longer shows the transform's error; such a term counts as a failure. Terms of
+// pieces are joined as 100 times one plus the other, so they must stay below 2^45.
 constexpr double kLargestCheckableTerm = 4503599627370496.0;
+constexpr double kLargestCheckablePiece = 35184372088832.0;
 
 // Terms are rounded, checked and split into digits a block at a time, in loops without a
 // dependency from one term to the next, which the compiler vectorises.
 constexpr int32_t kReleaseBlock = 64;
 
-// Splits the integers r (below 2^52, as doubles) into their quotient by 10^8 and the
+// Splits the integers r (below 2^53, as doubles) into their quotient by 10^8 and the
 // remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true quotient,
 // and the remainder, formed exactly, corrects a quotient one off.
 inline void split_parts(const double* __restrict r, uint32_t* __restrict high,
@@ -58,29 +71,62 @@ inline void split_parts(const double* __restrict r, uint32_t* __restrict high,
   }
 }
 
+// A diagnostic build (TALLOW_ROUNDING_REPORT) prints the largest distance of any released term
+// from its integer to standard error at exit; the programs themselves keep no such record.
+#ifdef TALLOW_ROUNDING_REPORT
+constexpr bool kReportRounding = true;
+#else
+constexpr bool kReportRounding = false;
+#endif
+
+[[maybe_unused]] void report_rounding(double worst) {
+  static double largest = -1.0;
+  if (largest < 0.0) {
+    std::atexit([] { std::fprintf(stderr, "worst release distance: %.3g\n", largest); });
+  }
+  largest = std::fmax(largest, worst);
+}
+
+// The nearest integer to x, and whether x lies close enough to it to be a term of a product:
+// also refuses what no digit can hold (negative terms, terms too large to check, NaN).
+inline double round_term(double x, double largest, int32_t& failed, double& worst) {
+  const double r = std::floor(x + 0.5);
+  failed |= !((std::fabs(x - r) <= kRoundingLimit) & (r >= 0.0) & (x < largest));
+  if constexpr (kReportRounding) worst = std::fmax(worst, std::fabs(x - r));
+  return r;
+}
+
 // Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
 // and beyond (up to three look-ahead terms) only pass on their carries. A term further than
-// kRoundingLimit from an integer stops the run.
-template <ReleaseMode mode>
+// kRoundingLimit from an integer stops the run. The doubled form doubles each rounded term, so
+// the check sees the transform's own error.
+template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  const double scale = mode == ReleaseMode::add_twice ? 2.0 / L * 2.0 : 2.0 / L;
+  const double scale = 2.0 / form_doubles(L, form);
+  const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
   const int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   int32_t failed = 0;
+  double worst = 0.0;
+  auto round = [&](double x, double largest) { return round_term(x, largest, failed, worst); };
   CarryChain chain;
   double rounded[kReleaseBlock];
   uint32_t high[kReleaseBlock], low[kReleaseBlock];
   for (int32_t end = terms; end > 0; end -= kReleaseBlock) {
     const int32_t first = end > kReleaseBlock ? end - kReleaseBlock : 0;
     const int32_t len = end - first;
-    for (int32_t i = 0; i < len; ++i) {
-      const double x = scale * d[first + i];
-      const double r = std::floor(x + 0.5);
-      // Also refuses what no digit can hold: negative terms, terms from 2^52 on, NaN.
-      const bool ok =
-          (std::fabs(x - r) <= kRoundingLimit) & (r >= 0.0) & (x < kLargestCheckableTerm);
-      failed |= !ok;
-      rounded[i] = r;
+    if constexpr (form == WordForm::words) {
+      for (int32_t i = 0; i < len; ++i) {
+        rounded[i] = times * round(scale * d[first + i], kLargestCheckableTerm);
+      }
+    } else {
+      // Word term p joins the terms of the halves at 2p + 1 (hundreds) and 2p + 2.
+      const double* pieces = d + 2 * first + 1;
+      for (int32_t i = 0; i < len; ++i) {
+        const double hundreds = round(scale * pieces[2 * i], kLargestCheckablePiece);
+        const double ones = round(scale * pieces[2 * i + 1], kLargestCheckablePiece);
+        rounded[i] = times * (100.0 * hundreds + ones);
+      }
     }
     if (failed != 0) fatal("error fft rounding\n");
     split_parts(rounded, high, low, len);
@@ -94,8 +140,14 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
       if (stored) c[p + 1] = word;
     }
   }
-  const uint64_t top = carry_out(chain);
+  uint64_t top = carry_out(chain);
+  if constexpr (form == WordForm::pieces) {
+    top += static_cast<uint64_t>(times * round(scale * d[0], kLargestCheckablePiece));
+    if (failed != 0) fatal("error fft rounding\n");
+  }
+  if constexpr (kReportRounding) report_rounding(worst);
   if constexpr (mode == ReleaseMode::overwrite) {
+    if (top > 32767) fatal("error mp_from_doubles\n");
     c[0] = static_cast<int16_t>(top);
     return 0;
   } else {
@@ -108,18 +160,45 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   }
 }
 
+template <ReleaseMode mode>
+int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int32_t L) {
+  return form == WordForm::words ? release<mode, WordForm::words>(c, cnt, d, L)
+                                 : release<mode, WordForm::pieces>(c, cnt, d, L);
+}
+
 }  // namespace
 
-void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  release<ReleaseMode::overwrite>(c, cnt, d, L);
+void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L, WordForm form) {
+  release_in<ReleaseMode::overwrite>(form, c, cnt, d, L);
 }
 
-int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  return release<ReleaseMode::add>(c, cnt, d, L);
+int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L, WordForm form) {
+  return release_in<ReleaseMode::add>(form, c, cnt, d, L);
 }
 
-int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  return release<ReleaseMode::add_twice>(c, cnt, d, L);
+int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L, WordForm form) {
+  return release_in<ReleaseMode::add_twice>(form, c, cnt, d, L);
+}
+
+int64_t product_work_doubles(int32_t n, int32_t pieces_from) {
+  // The longest transform of any of them has max(n, 32) words.
+  const int32_t longest = n > 32 ? n : 32;
+  return form_doubles(longest, word_form(longest, pieces_from));
+}
+
+void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  mp_to_doubles(w, k, d, L, form);
+  real_fft(form_doubles(L, form), 1, d);
+}
+
+void mp_spectrum_mul_back(double* d, const double* e, int32_t L, WordForm form) {
+  spectrum_mul(d, e, form_doubles(L, form));
+  real_fft(form_doubles(L, form), -1, d);
+}
+
+void mp_spectrum_square_back(double* d, int32_t L, WordForm form) {
+  spectrum_square(d, form_doubles(L, form));
+  real_fft(form_doubles(L, form), -1, d);
 }
 
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
@@ -135,23 +214,20 @@ void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
 }
 
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
-                        const double* w2, int32_t L) {
-  mp_to_doubles(p, k, w1, L);
-  real_fft(L, 1, w1);
-  spectrum_mul(w1, w2, L);
-  real_fft(L, -1, w1);
-  mp_from_doubles(out, cnt, w1, L);
+                        const double* w2, int32_t L, WordForm form) {
+  mp_spectrum(p, k, w1, L, form);
+  mp_spectrum_mul_back(w1, w2, L, form);
+  mp_from_doubles(out, cnt, w1, L, form);
 }
 
-void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2) {
+void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
+            int32_t pieces_from) {
   const int32_t L = 2 * n;
-  mp_to_doubles(a, n, w1, L);
-  real_fft(L, 1, w1);
-  mp_to_doubles(b, n, w2, L);
-  real_fft(L, 1, w2);
-  spectrum_mul(w1, w2, L);
-  real_fft(L, -1, w1);
-  mp_from_doubles(c, n, w1, L);
+  const WordForm form = word_form(L, pieces_from);
+  mp_spectrum(a, n, w1, L, form);
+  mp_spectrum(b, n, w2, L, form);
+  mp_spectrum_mul_back(w1, w2, L, form);
+  mp_from_doubles(c, n, w1, L, form);
 }
 
 void carry_into_head(int16_t* c, int32_t h, int32_t carry) {
@@ -162,48 +238,41 @@ void carry_into_head(int16_t* c, int32_t h, int32_t carry) {
   }
 }
 
-void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2) {
+void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
+            int32_t pieces_from) {
   if (c == a || c == b) fatal("error m1604h\n");
   const int32_t h = n / 2;
+  const WordForm form = word_form(n, pieces_from);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   // a b = aH bH + (aL bH + aH bL) 10000^-h + aL bL 10000^-n; of aL bL only the head counts.
   mp_mul_2x2(a + h, b + h, c + n);
-  mp_to_doubles(a + h, h, w1, n);
-  real_fft(n, 1, w1);  // aL
-  mp_to_doubles(b, h, w2, n);
-  real_fft(n, 1, w2);  // bH, kept for aH bH
-  spectrum_mul(w1, w2, n);
-  real_fft(n, -1, w1);
-  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n));
-  mp_to_doubles(a, h, w1, n);
-  real_fft(n, 1, w1);  // aH, kept for aH bL
-  spectrum_mul(w2, w1, n);
-  real_fft(n, -1, w2);
-  mp_add_doubles(c, n, w2, n);
-  mp_to_doubles(b + h, h, w2, n);
-  real_fft(n, 1, w2);  // bL
-  spectrum_mul(w1, w2, n);
-  real_fft(n, -1, w1);
-  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n));
+  mp_spectrum(a + h, h, w1, n, form);  // aL
+  mp_spectrum(b, h, w2, n, form);      // bH, kept for aH bH
+  mp_spectrum_mul_back(w1, w2, n, form);
+  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
+  mp_spectrum(a, h, w1, n, form);  // aH, kept for aH bL
+  mp_spectrum_mul_back(w2, w1, n, form);
+  mp_add_doubles(c, n, w2, n, form);
+  mp_spectrum(b + h, h, w2, n, form);  // bL
+  mp_spectrum_mul_back(w1, w2, n, form);
+  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
   c[n] = 0;
   c[n + 1] = 0;
 }
 
-int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2) {
+int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2,
+                 int32_t pieces_from) {
   if (c == a) fatal("error m1604xxh\n");
   const int32_t h = n / 2;
+  const WordForm form = word_form(n, pieces_from);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   mp_mul_2x2(a + h, a + h, c + n);
-  mp_to_doubles(a + h, h, w1, n);
-  real_fft(n, 1, w1);  // aL
-  mp_to_doubles(a, h, w2, n);
-  real_fft(n, 1, w2);  // aH, kept for its square
-  spectrum_mul(w1, w2, n);
-  real_fft(n, -1, w1);
-  carry_into_head(c, h, mp_add_doubles2(c + h, h + 2, w1, n));  // 2 aL aH
-  spectrum_square(w2, n);
-  real_fft(n, -1, w2);
-  int32_t flag = mp_add_doubles(c, n, w2, n);
+  mp_spectrum(a + h, h, w1, n, form);  // aL
+  mp_spectrum(a, h, w2, n, form);      // aH, kept for its square
+  mp_spectrum_mul_back(w1, w2, n, form);
+  carry_into_head(c, h, mp_add_doubles2(c + h, h + 2, w1, n, form));  // 2 aL aH
+  mp_spectrum_square_back(w2, n, form);
+  int32_t flag = mp_add_doubles(c, n, w2, n, form);
   c[n] = 0;
   c[n + 1] = 0;
   return flag;

@@ -1,43 +1,42 @@
 // Reciprocal by Newton's iteration y <- y + y (1 - b y), doubling the working length each step.
-#include "fft.h"
 #include "mp_internal.h"
 
 void mp_complement(int16_t* a, int32_t k) {
   for (int32_t i = 0; i < k; ++i) a[i] = static_cast<int16_t>(kWordBase - 1 - a[i]);
 }
 
-void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2) {
+void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
+            int32_t pieces_from) {
   const int32_t L = 2 * m;
+  const WordForm form = word_form(L, pieces_from);
   for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
-  mp_to_doubles(y, m, w2, L);
-  real_fft(L, 1, w2);  // y, kept for the correction
-  mp_mul_by_spectrum(b, m, t, m + 2, w1, w2, L);  // t = b y, units frame
+  mp_spectrum(y, m, w2, L, form);  // y, kept for the correction
+  mp_mul_by_spectrum(b, m, t, m + 2, w1, w2, L, form);  // t = b y, units frame
   if (t[0] == 1) {
     // Excess: y -= (b y - 1) y.
-    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L);
+    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form);
     if (mp_sub(y, t + 1, y, m + 2) == -1) fatal("error gakpre s\n");
   } else {
     // Deficit: y += (1 - b y) y.
     mp_complement(t + 1, m + 2);
-    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L);
+    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form);
     if (mp_add(y, t + 1, y, m + 2) == 1) fatal("error gakpre a\n");
   }
 }
 
-void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2) {
+void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
+                   int32_t pieces_from) {
   const int32_t h = n / 2;
+  const WordForm form = word_form(n, pieces_from);
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = p q over n + 2 words: pH qH exactly, pL qH, q's guard words times p, and the small
   // products of the guard words.
   mp_mul_2x2(p + n, q, t + n);
-  mp_to_doubles(q, h, w2, n);
-  real_fft(n, 1, w2);  // qH, used three times
-  mp_mul_by_spectrum(p, h, t, n, w1, w2, n);
-  mp_to_doubles(p + h, h, w1, n);
-  real_fft(n, 1, w1);
-  spectrum_mul(w1, w2, n);
-  real_fft(n, -1, w1);
-  carry_into_head(t, h, mp_add_doubles(t + h, h + 2, w1, n));
+  mp_spectrum(q, h, w2, n, form);  // qH, used three times
+  mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form);
+  mp_spectrum(p + h, h, w1, n, form);
+  mp_spectrum_mul_back(w1, w2, n, form);
+  carry_into_head(t, h, mp_add_doubles(t + h, h + 2, w1, n, form));
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);
@@ -50,7 +49,7 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   if (!excess) mp_complement(t + h + 1, h + 2);
   mp_mul_2x2(t + n + 1, q, d1);
   mp_mul_2x2(t + h + 1, q + h, d2);
-  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n);
+  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form);
   if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
   if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
 
@@ -79,16 +78,17 @@ double leading_value(const int16_t* a) {
   return s;
 }
 
-void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2) {
+void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2,
+              int32_t pieces_from) {
   // Below 0.0001 the seed no longer fits its words (and is infinite for a zero head).
   if (b[0] <= 0) fatal("error mp_recip argument\n");
   b[n] = 0;
   b[n + 1] = 0;
   for (int32_t i = 0; i < n + 4; ++i) y[i] = 0;
   seed_words(1.0 / leading_value(b), y);
-  gakpre(b, y, t, 8, w1, w2);
+  gakpre(b, y, t, 8, w1, w2, pieces_from);
   for (int32_t i = 6; i < 20; ++i) y[i] = 0;  // 4 words and two guard words go on
-  for (int32_t g = 8; g <= n; g *= 2) mp_recip_step(b, y, t, g, w1, w2);
+  for (int32_t g = 8; g <= n; g *= 2) mp_recip_step(b, y, t, g, w1, w2, pieces_from);
   y[n] = 0;
   y[n + 1] = 0;
   t[n] = 0;

@@ -2,41 +2,40 @@
 // x by x <- x + y (a - x^2) / 2, each doubling its working length.
 #include <cmath>
 
-#include "fft.h"
 #include "mp_internal.h"
 
-void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2) {
+void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
+            int32_t pieces_from) {
   const int32_t L = 2 * m;
+  const WordForm form = word_form(L, pieces_from);
   for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
-  mp_to_doubles(y, m, w2, L);
-  real_fft(L, 1, w2);  // y, used three times
-  mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L);          // t = a y, units frame
-  mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L);  // t + 1 = a y^2, units frame
+  mp_spectrum(y, m, w2, L, form);  // y, used three times
+  mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L, form);          // t = a y, units frame
+  mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form);  // t + 1 = a y^2, units frame
   if (t[1] == 1) {
     // Excess: y -= y (a y^2 - 1) / 2.
-    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L);
+    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form);
     mp_half(t + 2, t + 2, m + 2);
     if (mp_sub(y, t + 2, y, m + 2) == -1) fatal("error gsqpre s\n");
   } else {
     // Deficit: y += y (1 - a y^2) / 2.
     mp_complement(t + 2, m + 2);
-    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L);
+    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form);
     mp_half(t + 2, t + 2, m + 2);
     if (mp_add(y, t + 2, y, m + 2) == 1) fatal("error gsqpre a\n");
   }
 }
 
 void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
-                  double* w1, double* w2) {
+                  double* w1, double* w2, int32_t pieces_from) {
   const int32_t h = n / 2;
+  const WordForm form = word_form(n, pieces_from);
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = x^2 for x at h + 2 words: the head squared exactly, twice the guard words times the
   // head, and the guard words squared.
-  mp_to_doubles(x, h, w1, n);
-  real_fft(n, 1, w1);
-  spectrum_square(w1, n);
-  real_fft(n, -1, w1);
-  mp_from_doubles(t, n, w1, n);
+  mp_spectrum(x, h, w1, n, form);
+  mp_spectrum_square_back(w1, n, form);
+  mp_from_doubles(t, n, w1, n, form);
   const double guard = x[h] * static_cast<double>(kWordBase) + x[h + 1];
   int32_t carry = mp_mul_small_add(x, 2.0 * guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);
@@ -49,9 +48,8 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
   if (borrow == -1) mp_complement(t + h + 1, h + 2);
   mp_mul_2x2(t + n + 1, y, d1);
   mp_mul_2x2(t + h + 1, y + h, d2);
-  mp_to_doubles(y, h, w2, n);
-  real_fft(n, 1, w2);
-  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n);
+  mp_spectrum(y, h, w2, n, form);
+  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form);
   if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
   if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
   mp_half(t + h + 1, t + h + 1, h + 2);
@@ -65,7 +63,7 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
 }
 
 void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* w1,
-             double* w2) {
+             double* w2, int32_t pieces_from) {
   // Below 0.0001 the seed no longer fits its words (and is infinite for a zero head).
   if (a[0] <= 0) fatal("error mp_sqrt argument\n");
   a[n] = 0;
@@ -75,17 +73,17 @@ void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* 
     x[i] = 0;
   }
   seed_words(1.0 / std::sqrt(leading_value(a)), y);
-  gsqpre(a, y, t, 8, w1, w2);
-  gsqpre(a, y, t, 16, w1, w2);
+  gsqpre(a, y, t, 8, w1, w2, pieces_from);
+  gsqpre(a, y, t, 16, w1, w2, pieces_from);
   // x = a y in the units frame with x[0] = 0; moving it down a word gives the fraction frame.
-  mp_mul(a, y, x, 16, w1, w2);
+  mp_mul(a, y, x, 16, w1, w2, pieces_from);
   for (int32_t i = 0; i < 15; ++i) x[i] = x[i + 1];
   // y goes on at 4 words and x at 8, each with two guard words.
   for (int32_t i = 6; i < 20; ++i) y[i] = 0;
   for (int32_t i = 10; i < 20; ++i) x[i] = 0;
   for (int32_t g = 8; g < n; g *= 2) {
-    mp_recip_step(x, y, t, g, w1, w2);
-    mp_sqrt_step(a, y, x, t, 2 * g, w1, w2);
+    mp_recip_step(x, y, t, g, w1, w2, pieces_from);
+    mp_sqrt_step(a, y, x, t, 2 * g, w1, w2, pieces_from);
   }
   x[n] = 0;
   x[n + 1] = 0;

@@ -1,0 +1,55 @@
+// wicker: pi by the Gauss-Legendre iteration keeping a^2, b^2 and 2t; each iteration costs one
+// product and one square root, the end one reciprocal and one product.
+#include "wicker_pi.h"
+
+#include <cstdio>
+
+#include "entry.h"
+#include "mp.h"
+
+void wicker_pi(int32_t bx, int32_t pieces_from) {
+  const int64_t total_start = clock_ms();
+  const int32_t count = bx / 4;
+  const int32_t steps = log2_steps(bx);
+  const RunBuffers buffers = allocate_run(bx, pieces_from);
+  int16_t* A2 = buffers.numbers[0];                     // a^2; at the end a^2 + b^2
+  int16_t* B2 = buffers.numbers[1];                     // b^2; at the end 1 / T
+  int16_t* T = buffers.numbers[2];                      // 2t
+  int16_t* M = buffers.numbers[3];                      // a^2 b^2
+  int16_t* U = buffers.numbers[4];                      // (a^2 + b^2) / 4, c^2; at the end pi
+  int16_t* W = buffers.work;
+  double* D1 = buffers.d1;
+  double* D2 = buffers.d2;
+
+  int64_t start = clock_ms();
+  for (int32_t k = 0; k < count + 4; ++k) A2[k] = B2[k] = T[k] = 0;
+  A2[0] = 10000;                                        // a_0^2 = 1, folded into word 0
+  B2[0] = T[0] = 5000;                                  // b_0^2 = 1/2, T_0 = 2 t_0 = 1/2
+  std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
+
+  double g = 2.0;
+  for (int32_t j = 1; j <= steps - 1; ++j) {
+    start = clock_ms();
+    if (mp_add(A2, B2, U, count) == 1) U[0] = static_cast<int16_t>(U[0] + kWordBase);
+    mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
+    m1604h(A2, B2, M, count, D1, D2, pieces_from);      // M = a^2 b^2
+    mp_sqrt(M, B2, A2, W, count, D1, D2, pieces_from);  // B2 = a b = b_j^2
+    mp_half(B2, A2, count);                             // A2 = a b / 2
+    if (mp_add(A2, U, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);  // a_j^2
+    mp_sub(A2, B2, U, count);                           // U = c_j^2
+    mp_mul_small(U, g, count);                          // U = 2^j c_j^2
+    mp_sub(T, U, T, count);                             // T = T_j
+    g *= 2.0;
+    std::printf("%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
+  }
+
+  start = clock_ms();
+  if (mp_add(A2, B2, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);
+  mp_recip(T, B2, W, count, D1, D2, pieces_from);       // B2 = 1 / T, units frame
+  m1604h(A2, B2, U, count, D1, D2, pieces_from);        // U = (a^2 + b^2) / (2t) = pi
+  write_pi_file(U + 1, count - 1);
+  std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
+
+  free_run(buffers);
+  std::printf("Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
+}
