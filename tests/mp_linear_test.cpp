@@ -135,6 +135,11 @@ TEST(UnitCarriesDeathTest, OverflowOfWordZeroIsFatal) {
   a = words({9999, 9999, 9999});
   EXPECT_FATAL(kuriage_h(a.data(), 3, 1), "error kuriage_h");
   EXPECT_FATAL(kuriage(a.data(), 0), "error kuriage");
+  // Carries of 2 and of 20000 out of word 0 are as fatal as a carry of 1.
+  a = words({9999, 0});
+  EXPECT_FATAL(kuriage_h(a.data(), 2, 200000000), "error kuriage_h");
+  a = words({0, 0});
+  EXPECT_FATAL(kuriage_h(a.data(), 2, 2000000000), "error kuriage_h");
 }
 
 TEST(FatalDeathTest, PrintsToStandardOutputAndExitsWithOne) {

@@ -7,26 +7,28 @@ using V = std::vector<int16_t>;
 
 namespace {
 
-// Caller-owned arrays of the sizes the square root and the reciprocal need at length n.
+// Caller-owned arrays of the sizes the square root and the reciprocal need at length n, in
+// either form.
 struct Buffers {
   explicit Buffers(int32_t n)
       : x(std::max(n + 4, 20)), y(std::max(n + 4, 20)), t(std::max(n + 6, 22)),
-        w1(std::max(n, 32)), w2(std::max(n, 32)) {}
+        w1(product_work_doubles(n, 0)), w2(product_work_doubles(n, 0)) {}
   V x, y, t;
   std::vector<double> w1, w2;
 };
 
-V root_of(V a, int32_t n) {
+V root_of(V a, int32_t n, int32_t pieces_from = kPiecesFrom) {
   Buffers s(n);
   a.resize(n + 2);
-  mp_sqrt(a.data(), s.x.data(), s.y.data(), s.t.data(), n, s.w1.data(), s.w2.data());
+  mp_sqrt(a.data(), s.x.data(), s.y.data(), s.t.data(), n, s.w1.data(), s.w2.data(),
+          pieces_from);
   return V(s.x.begin(), s.x.begin() + n);
 }
 
-V reciprocal_of(V b, int32_t n) {
+V reciprocal_of(V b, int32_t n, int32_t pieces_from = kPiecesFrom) {
   Buffers s(n);
   b.resize(n + 2);
-  mp_recip(b.data(), s.y.data(), s.t.data(), n, s.w1.data(), s.w2.data());
+  mp_recip(b.data(), s.y.data(), s.t.data(), n, s.w1.data(), s.w2.data(), pieces_from);
   return V(s.y.begin(), s.y.begin() + n);
 }
 
@@ -124,6 +126,25 @@ TEST(Reciprocal, RandomArgumentsWithinOneUnitAndGuardsCleared) {
       EXPECT_EQ(b[n + 1], 0);
       for (int32_t k = n; k < n + 4; ++k) EXPECT_EQ(s.y[k], 0);
       expect_reciprocal(b, V(s.y.begin(), s.y.begin() + n), n);
+    }
+  }
+}
+
+TEST(NewtonForms, PiecesFromEveryLengthGiveTheSameRootsAndReciprocals) {
+  // pieces_from 0 sends every product, down to the seeds' steps, through pieces; 64 switches
+  // forms part-way, as a long run does.
+  std::mt19937 rng(43);
+  for (int32_t n = 16; n <= 4096; n *= 2) {
+    V a = random_words(rng, n);
+    if (a[0] == 0) a[0] = 1;
+    const V root = root_of(a, n), reciprocal = reciprocal_of(a, n);
+    for (int32_t pieces_from : {0, 64}) {
+      EXPECT_EQ(root_of(a, n, pieces_from), root) << "n " << n << " from " << pieces_from;
+      EXPECT_EQ(reciprocal_of(a, n, pieces_from), reciprocal) << "n " << n;
+    }
+    if (n <= 1024) {
+      expect_root(a, root, n);
+      expect_reciprocal(a, reciprocal, n);
     }
   }
 }

@@ -1,3 +1,7 @@
+#include <gmp.h>
+
+#include <climits>
+#include <cstring>
 #include <random>
 
 #include "fft.h"
@@ -29,7 +33,87 @@ bool normalised(const V& c, int32_t n) {
   return true;
 }
 
+// The exact product a b truncated to n words, from GMP, for lengths schoolbook cannot reach.
+BigWords gmp_truncated_product(const V& a, const V& b, int32_t n) {
+  mpz_t x, y;
+  mpz_inits(x, y, nullptr);
+  mpz_set_str(x, digits_of(a.data(), n).c_str(), 10);
+  mpz_set_str(y, digits_of(b.data(), n).c_str(), 10);
+  mpz_mul(x, x, y);
+  std::string digits(8 * n + 8, '0');
+  char* text = mpz_get_str(nullptr, 10, x);
+  digits.replace(digits.size() - std::strlen(text), std::strlen(text), text);
+  free(text);
+  mpz_clears(x, y, nullptr);
+  // 2n + 1 words: the product of two n-word fractions has 2n words below word 0.
+  digits.erase(0, digits.size() - 4 * (2 * n + 1));
+  BigWords p(n);
+  for (int32_t k = 0; k < n; ++k) p[k] = std::stoi(digits.substr(4 * (k + 1), 4));
+  return p;
+}
+
+// pieces_from values that force each form at every length.
+constexpr int32_t kAllWords = INT32_MAX, kAllPieces = 0;
+
 }  // namespace
+
+TEST(ProductForms, BothFormsGiveTheSameTruncationsAsExactProducts) {
+  // Random words, words 9999 (the largest terms) and an operand with a folded integer part
+  // times a units-frame number; the pieces form must match the exact product as the words
+  // form does, word for word the same as the words form.
+  std::mt19937 rng(29);
+  for (int32_t n = 4; n <= 65536; n *= 2) {
+    std::vector<double> w1(4 * n), w2(4 * n);
+    V folded = random_words(rng, n, n + 2), units = random_words(rng, n, n + 2);
+    folded[0] = static_cast<int16_t>(10000 + folded[0] % 6000);
+    units[0] = 2;
+    const V cases[][2] = {{random_words(rng, n, n + 2), random_words(rng, n, n + 2)},
+                          {V(n + 2, 9999), V(n + 2, 9999)},
+                          {folded, units}};
+    for (const auto& [a, b] : cases) {
+      const BigWords ab = gmp_truncated_product(a, b, n), aa = gmp_truncated_product(a, a, n);
+      V by_words[3], by_pieces[3];
+      for (int32_t pieces_from : {kAllWords, kAllPieces}) {
+        V(&got)[3] = pieces_from == kAllWords ? by_words : by_pieces;
+        const char* form = pieces_from == kAllWords ? "words" : "pieces";
+        V c(n + 2, 0), s(n + 2, 0), m(n, 0);
+        m1604h(a.data(), b.data(), c.data(), n, w1.data(), w2.data(), pieces_from);
+        EXPECT_TRUE(truncated_or_one_low(c, ab, n) && normalised(c, n)) << form << " n " << n;
+        EXPECT_EQ(c[n] | c[n + 1], 0);
+        mp_mul(a.data(), b.data(), m.data(), n, w1.data(), w2.data(), pieces_from);
+        EXPECT_TRUE(truncated_or_one_low(m, ab, n) && normalised(m, n)) << form << " n " << n;
+        if (a[0] < 10000) {
+          m1604xxh(a.data(), s.data(), n, w1.data(), w2.data(), pieces_from);
+          EXPECT_TRUE(truncated_or_one_low(s, aa, n) && normalised(s, n)) << form << " n " << n;
+        }
+        got[0] = c, got[1] = s, got[2] = m;
+      }
+      for (int k = 0; k < 3; ++k) EXPECT_EQ(by_words[k], by_pieces[k]) << "n " << n;
+    }
+  }
+}
+
+TEST(ProductForms, PiecesReleaseTheSameLookAheadAndCheckEveryPiece) {
+  // The release example in pieces: each word as two base-100 halves, a transform of 16.
+  std::vector<double> w1(16), w2(16);
+  V a = words({1234, 5678, 9012, 3456}), b = words({9999, 9999, 9999, 9999}), c(4);
+  mp_spectrum(a.data(), 4, w1.data(), 8, WordForm::pieces);
+  mp_spectrum(b.data(), 4, w2.data(), 8, WordForm::pieces);
+  mp_spectrum_mul_back(w1.data(), w2.data(), 8, WordForm::pieces);
+  mp_from_doubles(c.data(), 4, w1.data(), 8, WordForm::pieces);
+  EXPECT_EQ(c, words({1234, 5678, 9012, 3455}));
+  EXPECT_EQ(mp_add_doubles2(c.data(), 4, w1.data(), 8, WordForm::pieces), 0);
+  EXPECT_EQ(c, words({3703, 7036, 7037, 366}));
+  // A piece 0.3 from an integer stops the run, in the halves' terms and in word 0's own term.
+  for (int32_t at : {0, 5}) {
+    std::vector<double> d(16, 0.0);
+    d[at] = 8.0 * 2.3;  // the scale is 2/16
+    EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::pieces),
+                 "error fft rounding\n");
+    EXPECT_FATAL(mp_add_doubles(c.data(), 4, d.data(), 8, WordForm::pieces),
+                 "error fft rounding\n");
+  }
+}
 
 TEST(Products, ExamplesWithFoldedOneAndAllNines) {
   std::vector<double> w1(64), w2(64);
@@ -143,6 +227,28 @@ TEST(BuildingBlocks, SpectrumSquareEqualsSpectrumTimesItself) {
   spectrum_mul(e.data(), f.data(), 8);
   EXPECT_EQ(d, e);
   EXPECT_EQ(f, (std::vector<double>{1.5, -2, 3, 4.25, -5, 6, 7, 8}));
+}
+
+TEST(RoundingCheckDeathTest, CarryBeyondWordZeroStopsTheOverwritingRelease) {
+  // Term 0 of 327680000 carries 32768 into word 0, one more than a word holds.
+  std::vector<double> d(8, 0.0);
+  d[0] = 4.0 * 327680000.0;
+  V c(4);
+  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error mp_from_doubles\n");
+  d[0] = 4.0 * 327670000.0;
+  mp_from_doubles(c.data(), 4, d.data(), 8);
+  EXPECT_EQ(c, words({32767, 0, 0, 0}));
+}
+
+TEST(RoundingCheckDeathTest, DoubledTermsAreCheckedBeforeTheyAreDoubled) {
+  // 2.2 is 0.2 from 2: it passes, and doubled releases as 4, not as the 4.4 of a doubled
+  // term; 2.3 is refused.
+  std::vector<double> d = {4.0, 4.0 * 2.2, 0, 0, 0, 0, 0, 0};
+  V c(4);
+  EXPECT_EQ(mp_add_doubles2(c.data(), 4, d.data(), 8), 0);
+  EXPECT_EQ(c, words({0, 2, 4, 0}));
+  d[1] = 4.0 * 2.3;
+  EXPECT_FATAL(mp_add_doubles2(c.data(), 4, d.data(), 8), "error fft rounding\n");
 }
 
 TEST(RoundingCheckDeathTest, TermsFarFromIntegersStopTheRun) {

@@ -125,6 +125,28 @@ TEST(Programs, UnwritableDigitFileFailsLoudly) {
   }
 }
 
+TEST(Programs, LengthTheAvailableMemoryCannotHoldIsRefusedAtOnce) {
+  if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs root and a private mount namespace to show a small MemAvailable";
+  }
+  const std::string small_meminfo =
+      "printf 'MemTotal: 204800 kB\\nMemAvailable: 102400 kB\\n' > meminfo";
+  const std::string with_small_meminfo =
+      "unshare -m sh -c 'mount --bind meminfo /proc/meminfo && exec \"$0\" \"$@\"'";
+  for (const std::string& program : kPrograms) {
+    // 2^28 digits: five numbers and the work array of 2^26 words, two arrays of 2^27 doubles
+    // (the longest products in pieces): 2952790400 bytes, 2817 MiB rounded up.
+    ProgramRun run =
+        run_program(program, "268435456", nullptr, small_meminfo, with_small_meminfo);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Memory Allocation Failure!\n2817 MiB needed, 100 MiB available\n");
+    EXPECT_FALSE(run.wrote_pi_file);
+    // A length that fits runs as usual.
+    run = run_program(program, "1024", nullptr, small_meminfo, with_small_meminfo);
+    EXPECT_EQ(run.status, 0) << run.out;
+  }
+}
+
 TEST(Programs, MemoryShortageFailsLoudly) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";

@@ -24,9 +24,11 @@ inline std::string read_text(const std::filesystem::path& p) {
   return s.str();
 }
 
-// input == nullptr closes standard input at once. setup runs in the directory beforehand.
+// input == nullptr closes standard input at once. setup runs in the directory beforehand;
+// prefix stands before the program on its command line (a command that runs it).
 inline ProgramRun run_program(const std::string& program, const std::string& args,
-                              const char* input, const std::string& setup = "") {
+                              const char* input, const std::string& setup = "",
+                              const std::string& prefix = "") {
   namespace fs = std::filesystem;
   char pattern[] = "/tmp/pi_program_test.XXXXXX";
   fs::path dir = mkdtemp(pattern);
@@ -36,7 +38,7 @@ inline ProgramRun run_program(const std::string& program, const std::string& arg
     stdin_from = "in.txt";
   }
   std::string command = "cd '" + dir.string() + "' && " + (setup.empty() ? "" : setup + " && ") +
-                        "'" + program + "' " + args + " < " + stdin_from + " > out.txt 2> err.txt";
+                        prefix + " '" + program + "' " + args + " < " + stdin_from + " > out.txt 2> err.txt";
   int raw = std::system(command.c_str());
   ProgramRun run;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
