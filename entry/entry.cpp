@@ -27,13 +27,18 @@ bool is_option(const char* arg) {
   return (arg[1] >= 'a' && arg[1] <= 'z') || (arg[1] >= 'A' && arg[1] <= 'Z');
 }
 
-// Reads one line of standard input; false at end of input before any character.
+// No length needs more characters than this; a longer line is refused without reading on.
+constexpr size_t kMaxLineLength = 4096;
+
+// Reads one line of standard input; false at end of input before any character, or for a line
+// longer than kMaxLineLength.
 bool read_line(std::string* line) {
   int c;
   bool any = false;
   while ((c = std::getchar()) != EOF) {
     any = true;
     if (c == '\n') break;
+    if (line->size() == kMaxLineLength) return false;
     line->push_back(static_cast<char>(c));
   }
   return any;
@@ -84,7 +89,14 @@ int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx)) {
   if (argc != 2 && std::strlen(text) != line.size()) fatal(kBadLength);
   int32_t length = parse_length(text);
   if (length == 0) fatal(kBadLength);
+  prepare_pi_file();
   calc_pi(round_length(length));
+  // Console lines lost to a full or closed standard output make the run a failure, though
+  // pi.txt is whole.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    std::fprintf(stderr, "%s: error writing standard output\n", program);
+    return 1;
+  }
   return 0;
 }
 

@@ -1,9 +1,58 @@
 // The digit file pi.txt: header, lines of 50 digits in groups of ten, an empty line every 1000.
+//
+// pi.txt is replaced whole or not at all. The digits go to a temporary file in the same folder,
+// made before the computation, and only a complete, flushed and synced file is renamed over
+// pi.txt. A fatal error or a signal in between removes the temporary file, so an earlier pi.txt
+// is never cut short, a link named pi.txt is replaced rather than followed, and runs side by
+// side in one folder never mix their files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
 
 #include "mp.h"
 
 namespace {
+
+// The temporary file waiting to become pi.txt. This is the program's one piece of process-wide
+// state: the exit and signal handlers can learn its name from nowhere else.
+struct PendingFile {
+  int fd;
+  char name[64];
+  volatile std::sig_atomic_t armed;  // the name is (about to be) a file to remove
+};
+PendingFile pending = {-1, "", 0};
+
+void remove_pending_file() {
+  if (pending.armed != 0) unlink(pending.name);
+}
+
+// Removes the temporary file and ends the process by the same signal (the handler was reset
+// to the default as it ran). unlink and raise are async-signal-safe.
+void on_terminating_signal(int signal_number) {
+  remove_pending_file();
+  raise(signal_number);
+}
+
+void install_cleanup() {
+  std::atexit(remove_pending_file);  // fatal errors end the process through exit
+  struct sigaction action = {};
+  action.sa_handler = on_terminating_signal;
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old = {};
+    sigaction(signal_number, nullptr, &old);
+    if (old.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);  // nohup stays
+  }
+  // Past a file-size limit the write fails and says so, rather than kill the run silently.
+  std::signal(SIGXFSZ, SIG_IGN);
+}
 
 constexpr int32_t kBlockWords = 25;  // 100 digits: two lines of 50
 
@@ -40,15 +89,36 @@ bool write_tail_pair(std::FILE* f, int32_t pair, int32_t* digits) {
 
 }  // namespace
 
+void prepare_pi_file() {
+  if (pending.armed != 0) return;
+  static bool cleanup_installed = false;
+  if (!cleanup_installed) install_cleanup();
+  cleanup_installed = true;
+  // rename cannot put a file in a directory's place: say so now, not after the work.
+  struct stat existing;
+  if (lstat("pi.txt", &existing) == 0 && S_ISDIR(existing.st_mode)) fatal("file open error!\n");
+  for (int32_t attempt = 0;; ++attempt) {
+    std::snprintf(pending.name, sizeof pending.name, "pi.txt.%ld.%d.tmp",
+                  static_cast<long>(getpid()), attempt);
+    // Armed before it exists, so a signal cannot slip between the two; the name holds this
+    // process's id, so no other run's file can be removed by mistake.
+    pending.armed = 1;
+    // Exclusive and never through a link; 0666 less the umask, as a new pi.txt would have.
+    pending.fd = open(pending.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (pending.fd >= 0) return;
+    pending.armed = 0;
+    if (errno != EEXIST || attempt == 99) fatal("file open error!\n");
+  }
+}
+
 void write_pi_file(const int16_t* words, int32_t word_count) {
   // A word outside 0 to 9999 would print as the wrong number of digits: refuse it before the
   // file is touched.
   for (int32_t k = 0; k < word_count; ++k) {
     if (words[k] < 0 || words[k] >= kWordBase) fatal("error write_pi_file\n");
   }
-  char name[16];
-  std::snprintf(name, sizeof name, "pi.txt");
-  std::FILE* f = std::fopen(name, "w");
+  prepare_pi_file();
+  std::FILE* f = fdopen(pending.fd, "w");
   if (f == nullptr) fatal("file open error!\n");
 
   bool ok = std::fputs("PI=3.\n\n", f) >= 0;
@@ -68,8 +138,11 @@ void write_pi_file(const int16_t* words, int32_t word_count) {
     ok &= write_tail_pair(f, low_pair(words[k]), &tail_digits);
   }
   ok &= std::fputs("\n", f) >= 0;
+  ok &= std::fflush(f) == 0;
   ok &= std::ferror(f) == 0;
-  // The close flushes the last buffer, so its result decides as much as any write.
+  ok &= fsync(fileno(f)) == 0;  // on disk before it takes the name
   ok &= std::fclose(f) == 0;
-  if (!ok) fatal("file write error!\n");
+  pending.fd = -1;
+  if (!ok || std::rename(pending.name, "pi.txt") != 0) fatal("file write error!\n");
+  pending.armed = 0;
 }

@@ -1,5 +1,7 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -62,12 +64,33 @@ TEST_F(PiFile, LeadingZerosAndNegativeCountKept) {
   EXPECT_EQ(read_file(), "PI=3.\n\n\n");
 }
 
-TEST_F(PiFileDeathTest, FailedWritesAreReported) {
-  fs::create_symlink("/dev/full", "pi.txt");
+// Sets a file-size limit of bytes for this process, with SIGXFSZ ignored so writes fail.
+void limit_file_size(rlim_t bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = {bytes, bytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TEST_F(PiFileDeathTest, FailedWritesLeaveTheEarlierFileAndNoTemporaryFile) {
+  std::ofstream("pi.txt") << "earlier\n";
   std::vector<int16_t> w(2500, 1234);
-  EXPECT_FATAL(write_pi_file(w.data(), 2500), "file write error!\n");
-  // Even a short file, which fits one buffer, fails when it is flushed at the close.
-  EXPECT_FATAL(write_pi_file(w.data(), 1), "file write error!\n");
+  EXPECT_FATAL((limit_file_size(4000), write_pi_file(w.data(), 2500)), "file write error!\n");
+  // Even a short file, which fits one buffer, fails when it is flushed (the limit also holds
+  // for the death test's record of the message).
+  EXPECT_FATAL((limit_file_size(100), write_pi_file(w.data(), 30)), "file write error!\n");
+  EXPECT_EQ(read_file(), "earlier\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
+}
+
+TEST_F(PiFile, ReplacesTheFileWholeWithTheModeOfANewFile) {
+  std::ofstream("pi.txt") << "earlier\n";
+  const mode_t mask = umask(022);
+  std::vector<int16_t> w = words({1415, 9265});
+  write_pi_file(w.data(), 2);
+  EXPECT_EQ(read_file(), "PI=3.\n\n14159265\n");
+  EXPECT_EQ(fs::status("pi.txt").permissions(), static_cast<fs::perms>(0644));
+  umask(mask);
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }
 
 TEST_F(PiFileDeathTest, WordsThatAreNotFourDigitsAreRefused) {

@@ -1,5 +1,12 @@
 // The programs end to end: console dialogue, pi.txt layout, digits against known digits of pi,
 // the two programs against each other, and every failure path.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "run_program.h"
@@ -113,15 +120,167 @@ TEST(Programs, HelpAndUsageErrors) {
   }
 }
 
-TEST(Programs, UnwritableDigitFileFailsLoudly) {
+// Runs the rest of the command line under a shell snippet: "$0" "$@" is the program.
+std::string under(const std::string& snippet) { return "sh -c '" + snippet + "'"; }
+
+bool whole_pi_file(const ProgramRun& run, size_t digits) {
+  return run.wrote_pi_file && digits_in(run.pi_file).size() == digits &&
+         run.pi_file == expected_pi_file(digits_in(run.pi_file));
+}
+
+TEST(DigitFile, AFailedWriteLeavesTheEarlierFileAsItWas) {
   for (const std::string& program : kPrograms) {
-    ProgramRun full = run_program(program, "65536", nullptr, "ln -s /dev/full pi.txt");
-    EXPECT_EQ(full.status, 1);
-    EXPECT_TRUE(full.out.ends_with("file write error!\n")) << full.out;
-    EXPECT_EQ(full.out.find("Total time"), std::string::npos);
-    ProgramRun blocked = run_program(program, "128", nullptr, "mkdir pi.txt");
+    // 100 KB at most (in blocks of 512 or 1024 bytes), with SIGXFSZ ignored: the write fails.
+    ProgramRun run = run_program(program, "1048576", nullptr, "echo earlier > pi.txt",
+                                 under("trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\""));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.ends_with("file write error!\n")) << run.out;
+    EXPECT_EQ(run.out.find("Total time"), std::string::npos);
+    EXPECT_EQ(run.pi_file, "earlier\n");
+    EXPECT_EQ(run.temporary_files, 0);
+  }
+}
+
+TEST(DigitFile, LinksAndFifosNamedPiTxtAreReplacedNotFollowed) {
+  char pattern[] = "/tmp/pi_link_target.XXXXXX";
+  const int fd = mkstemp(pattern);
+  ASSERT_EQ(write(fd, "keep\n", 5), 5);
+  close(fd);
+  for (const std::string& program : kPrograms) {
+    ProgramRun linked =
+        run_program(program, "1024", nullptr, std::string("ln -s ") + pattern + " pi.txt");
+    EXPECT_EQ(linked.status, 0);
+    EXPECT_TRUE(whole_pi_file(linked, 1020));
+    EXPECT_EQ(read_text(pattern), "keep\n");
+    // A reader would wait forever on a FIFO; the run must not.
+    ProgramRun fifo = run_program(program, "1024", nullptr, "mkfifo pi.txt", "timeout 60");
+    EXPECT_EQ(fifo.status, 0);
+    EXPECT_TRUE(whole_pi_file(fifo, 1020));
+  }
+  std::filesystem::remove(pattern);
+}
+
+TEST(DigitFile, TwoRunsAtOnceInOneFolderLeaveOneWholeFile) {
+  const std::string both = under(
+      "\"$0\" 32768 > first.txt & first=$!; \"$0\" 65536 > second.txt; second=$?; "
+      "wait $first && [ $second = 0 ]");
+  for (const std::string& program : kPrograms) {
+    for (int trial = 0; trial < 3; ++trial) {
+      ProgramRun run = run_program(program, "", nullptr, "", both);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_TRUE(whole_pi_file(run, 32764) || whole_pi_file(run, 65532));
+      EXPECT_EQ(run.pi_file.find('\0'), std::string::npos);
+      EXPECT_EQ(run.temporary_files, 0);
+    }
+  }
+}
+
+TEST(DigitFile, AFolderThatCannotTakeTheFileFailsBeforeTheWork) {
+  for (const std::string& program : kPrograms) {
+    ProgramRun blocked = run_program(program, "1048576", nullptr, "mkdir pi.txt");
     EXPECT_EQ(blocked.status, 1);
-    EXPECT_TRUE(blocked.out.ends_with("file open error!\n")) << blocked.out;
+    EXPECT_EQ(blocked.out, "file open error!\n");
+  }
+  if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "root ignores permissions: a read-only folder needs a private mount namespace";
+  }
+  const std::string read_only = "unshare -m " + under(
+      "mount --bind \"$PWD\" \"$PWD\" && mount -o remount,bind,ro \"$PWD\" && cd \"$PWD\" && "
+      "exec \"$0\" \"$@\"");
+  for (const std::string& program : kPrograms) {
+    ProgramRun run = run_program(program, "1048576", nullptr, "", read_only);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "file open error!\n");  // before the sizing line and any iteration
+  }
+}
+
+// Starts program for bx digits in dir and sends it signal_number as soon as a temporary digit
+// file there holds at least min_bytes; returns the wait status.
+int run_and_signal(const std::string& program, const std::filesystem::path& dir, const char* bx,
+                   int signal_number, uintmax_t min_bytes) {
+  namespace fs = std::filesystem;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::string path = program, length = bx;
+  char* argv[] = {path.data(), length.data(), nullptr};
+  pid_t pid;
+  EXPECT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+      std::error_code error;
+      if (entry.path().filename().string().starts_with("pi.txt.") &&
+          fs::file_size(entry.path(), error) >= min_bytes && !error) {
+        kill(pid, signal_number);
+        waitpid(pid, &status, 0);
+        return status;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return status;
+}
+
+TEST(DigitFile, SignalsRemoveTheTemporaryFileAndEndTheRunBySignal) {
+  namespace fs = std::filesystem;
+  for (const std::string& program : kPrograms) {
+    for (int signal_number : {SIGTERM, SIGINT}) {
+      char pattern[] = "/tmp/pi_signal_test.XXXXXX";
+      const fs::path dir = mkdtemp(pattern);
+      std::ofstream(dir / "pi.txt") << "earlier\n";
+      // During the work: the temporary file exists from the start.
+      int status = run_and_signal(program, dir, "1048576", signal_number, 0);
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
+      EXPECT_EQ(read_text(dir / "pi.txt"), "earlier\n");
+      // While the digits are written: the earlier file, or the new one whole.
+      status = run_and_signal(program, dir, "2097152", signal_number, 1);
+      const std::string now = read_text(dir / "pi.txt");
+      if (WIFSIGNALED(status)) {
+        EXPECT_EQ(WTERMSIG(status), signal_number);
+        EXPECT_EQ(now, "earlier\n");
+      } else {
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(now, expected_pi_file(digits_in(now)));
+      }
+      for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().filename(), "pi.txt");
+      }
+      fs::remove_all(dir);
+    }
+  }
+}
+
+TEST(Console, EndlessInputIsRefusedWithinBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string limit = "";  // the address sanitizer needs more address space
+#else
+  const std::string limit = "ulimit -v 200000; ";
+#endif
+  for (const std::string& program : kPrograms) {
+    ProgramRun run =
+        run_program(program, "", nullptr, "", under(limit + "exec \"$0\" < /dev/zero"));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, std::string("length of pi =? ") + kBadLength);
+    EXPECT_EQ(run.err, "");
+    ProgramRun long_line = run_program(program, "", (std::string(5000, '1') + "\n").c_str());
+    EXPECT_EQ(long_line.status, 1);
+    EXPECT_EQ(long_line.out, std::string("length of pi =? ") + kBadLength);
+  }
+}
+
+TEST(Console, LostConsoleLinesFailTheRunButNotTheFile) {
+  for (const std::string& program : kPrograms) {
+    for (const char* output : {"> /dev/full", ">&-"}) {
+      ProgramRun run = run_program(program, "4096", nullptr, "",
+                                   under(std::string("exec \"$0\" \"$@\" ") + output));
+      EXPECT_EQ(run.status, 1) << output;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+      EXPECT_NE(run.err.find("error writing standard output"), std::string::npos) << run.err;
+      EXPECT_TRUE(whole_pi_file(run, 4092));
+    }
   }
 }
 

@@ -15,6 +15,7 @@ struct ProgramRun {
   int status = -1;
   std::string out, err, pi_file;
   bool wrote_pi_file = false;
+  int temporary_files = 0;  // files named pi.txt.* left in the directory
 };
 
 inline std::string read_text(const std::filesystem::path& p) {
@@ -44,8 +45,11 @@ inline ProgramRun run_program(const std::string& program, const std::string& arg
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   run.out = read_text(dir / "out.txt");
   run.err = read_text(dir / "err.txt");
-  run.wrote_pi_file = fs::is_regular_file(dir / "pi.txt");
+  run.wrote_pi_file = fs::is_regular_file(fs::symlink_status(dir / "pi.txt"));
   if (run.wrote_pi_file) run.pi_file = read_text(dir / "pi.txt");
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+    run.temporary_files += entry.path().filename().string().starts_with("pi.txt.");
+  }
   fs::remove_all(dir);
   return run;
 }
