@@ -12,6 +12,9 @@ void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, dou
   mp_spectrum(y, m, w2, L, form);  // y, used three times
   mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L, form);          // t = a y, units frame
   mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form);  // t + 1 = a y^2, units frame
+  // A seed at or above 1/a (a just below 1) makes a y 1 or more: the product above took only
+  // its fraction, and the integer part's share, 1 times y, comes back here.
+  if (t[0] == 1) mp_add(t + 1, y, t + 1, m + 2);
   if (t[1] == 1) {
     // Excess: y -= y (a y^2 - 1) / 2.
     mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form);

@@ -90,6 +90,21 @@ TEST(SquareRoot, CarryIntoWordFifteenWhenTheRootHasZerosAt16And17) {
   }
 }
 
+TEST(SquareRoot, ArgumentsJustBelowOne) {
+  // 0.9999 9999 9999 999w w..., zeros after word 4: the double seed of 1/sqrt(a) lands at or
+  // above 1/a for much of this band, so the first step sees a y of 1 or more.
+  for (auto [n, step] : {std::pair{16, 7}, std::pair{32, 31}, std::pair{256, 997}}) {
+    for (int32_t w3 : {9998, 9999}) {
+      for (int32_t w4 = 0; w4 <= 9999; w4 += step) {
+        V a = words({9999, 9999, 9999, w3, w4}, n);
+        expect_root(a, root_of(a, n), n);
+      }
+      V top = words({9999, 9999, 9999, w3, 9999}, n);
+      expect_root(top, root_of(top, n), n);
+    }
+  }
+}
+
 TEST(SquareRoot, RandomArgumentsWithinOneUnit) {
   std::mt19937 rng(32);
   for (int32_t n = 16; n <= 1024; n *= 2) {
