@@ -1,8 +1,8 @@
 // How far the transform products of the programs' sizes land from integers: for each length
 // of pi, the half-length products the programs form (h = count/2 words in transforms of word
 // length count) are made from random words, like the digits of a run, and from words 9999, the
-// largest terms, in both forms (one double a word; two base-100 pieces a word in a transform
-// twice as long). The doubled cross product of a squaring doubles its terms after rounding, so
+// largest terms, in each form (one double a word, plain or balanced; two base-100 pieces a
+// word in a transform twice as long). The doubled cross product of a squaring doubles its terms after rounding, so
 // its distance is that of the plain product. The release routines stop a run when a term lies
 // further than 0.25 from an integer.
 //
@@ -42,20 +42,23 @@ int main(int argc, char** argv) {
   const int64_t min_digits = argc > 2 ? std::atoll(argv[2]) : (int64_t{1} << 16);
   std::mt19937 rng(2026);
   std::uniform_int_distribution<int> word(0, 9999);
-  std::printf("| digits | word length | random words | words 9999 | random, pieces | 9999, pieces |\n");
-  std::printf("|---|---|---|---|---|---|\n");
+  std::printf("| digits | word length | random: words | balanced | pieces "
+              "| 9999: words | balanced | pieces |\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   for (int64_t digits = min_digits; digits <= max_digits; digits *= 2) {
     const int32_t count = static_cast<int32_t>(digits / 4), h = count / 2;
     std::vector<int16_t> a(h), b(h), nines(h, 9999);
     for (auto& v : a) v = static_cast<int16_t>(word(rng));
     for (auto& v : b) v = static_cast<int16_t>(word(rng));
     std::vector<double> w1(2 * int64_t{count}), w2(2 * int64_t{count});
-    double random = worst_distance(a, b, h, count, WordForm::words, w1, w2);
-    double largest = worst_distance(nines, nines, h, count, WordForm::words, w1, w2);
-    double random_pieces = worst_distance(a, b, h, count, WordForm::pieces, w1, w2);
-    double largest_pieces = worst_distance(nines, nines, h, count, WordForm::pieces, w1, w2);
-    std::printf("| %lld | %d | %.3g | %.3g | %.3g | %.3g |\n", static_cast<long long>(digits),
-                count, random, largest, random_pieces, largest_pieces);
+    std::printf("| %lld | %d", static_cast<long long>(digits), count);
+    for (const auto* operand : {&a, &nines}) {
+      for (WordForm form : {WordForm::words, WordForm::balanced, WordForm::pieces}) {
+        const auto& other = operand == &a ? b : nines;
+        std::printf(" | %.3g", worst_distance(*operand, other, h, count, form, w1, w2));
+      }
+    }
+    std::printf(" |\n");
     std::fflush(stdout);
   }
   return 0;

@@ -124,11 +124,11 @@ constexpr int64_t kMiB = 1 << 20;
 
 }  // namespace
 
-int64_t run_bytes(int32_t bx, int32_t pieces_from) {
+int64_t run_bytes(int32_t bx, ProductForms forms) {
   const int64_t count = bx / 4;
   const int64_t number = aligned_bytes((count + 4) * 2);
   const int64_t work = aligned_bytes((count + 14) * 2);
-  const int64_t doubles = aligned_bytes(product_work_doubles(bx / 4, pieces_from) * 8);
+  const int64_t doubles = aligned_bytes(product_work_doubles(bx / 4, forms) * 8);
   return 5 * number + work + 2 * doubles;
 }
 
@@ -148,10 +148,10 @@ int64_t available_memory(const char* meminfo_path) {
   return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
 }
 
-RunBuffers allocate_run(int32_t bx, int32_t pieces_from) {
+RunBuffers allocate_run(int32_t bx, ProductForms forms) {
   // Linux grants allocations it cannot back and kills the run part-way, with nothing said:
   // a run that cannot fit is refused before it starts.
-  const int64_t needed = run_bytes(bx, pieces_from);
+  const int64_t needed = run_bytes(bx, forms);
   const int64_t available = available_memory("/proc/meminfo");
   if (!memory_suffices(needed, available)) {
     char message[160];
@@ -162,7 +162,7 @@ RunBuffers allocate_run(int32_t bx, int32_t pieces_from) {
     fatal(message);
   }
   const int32_t count = bx / 4;
-  const int64_t doubles = product_work_doubles(count, pieces_from);
+  const int64_t doubles = product_work_doubles(count, forms);
   RunBuffers b;
   for (int16_t*& number : b.numbers) number = allocate_or_fail<int16_t>(count + 4);
   b.work = allocate_or_fail<int16_t>(count + 14);

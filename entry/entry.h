@@ -35,8 +35,8 @@ struct RunBuffers {
 };
 
 // Bytes the buffers of a run of bx digits take, each rounded up to whole cache lines.
-// pieces_from: as for the products (mp.h).
-int64_t run_bytes(int32_t bx, int32_t pieces_from = kPiecesFrom);
+// forms: as for the products (mp.h).
+int64_t run_bytes(int32_t bx, ProductForms forms = kProductForms);
 // Whether needed bytes fit in the available ones; available < 0 means unknown, and fits.
 bool memory_suffices(int64_t needed, int64_t available);
 // MemAvailable of a meminfo file (/proc/meminfo) in bytes; -1 where it cannot be read.
@@ -44,7 +44,7 @@ int64_t available_memory(const char* meminfo_path);
 // Checks first that the machine's available memory holds the run ("Memory Allocation
 // Failure!\n" and a line with the MiB needed and available, status 1, if not), allocates the
 // buffers (a failure ends the run with the first line alone) and prints the sizing line.
-RunBuffers allocate_run(int32_t bx, int32_t pieces_from);
+RunBuffers allocate_run(int32_t bx, ProductForms forms);
 void free_run(const RunBuffers& buffers);
 // The number of the iteration's steps i, the least i >= 1 with 2^i >= bx; the loop runs i - 1.
 int32_t log2_steps(int32_t bx);

@@ -14,15 +14,16 @@ constexpr double kRoundingLimit = 0.25;
 // c = a * b, top n words, in one transform of length 2n; c may be a or b. w1, w2: 2n doubles
 // in the words form, 4n in pieces.
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
-            int32_t pieces_from = kPiecesFrom);
+            ProductForms forms = kProductForms);
 // Adds carry, what left word h of an accumulation at c + h, into words 0 to h-1: kuriage for
 // a carry of 1, kuriage_h for more.
 void carry_into_head(int16_t* c, int32_t h, int32_t carry);
 
-// The form in which words enter a transform of word length L (L doubles in the words form,
-// 2L in pieces), and the doubles that takes.
-inline WordForm word_form(int32_t L, int32_t pieces_from) {
-  return L >= pieces_from ? WordForm::pieces : WordForm::words;
+// The form in which words enter a transform of word length L (2L doubles in pieces, L in the
+// others), and the doubles that takes.
+inline WordForm word_form(int32_t L, ProductForms forms) {
+  if (L >= forms.pieces_from) return WordForm::pieces;
+  return L >= forms.balanced_from ? WordForm::balanced : WordForm::words;
 }
 inline int32_t form_doubles(int32_t L, WordForm form) {
   return form == WordForm::pieces ? 2 * L : L;
@@ -39,7 +40,8 @@ void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, 
                         const double* w2, int32_t L, WordForm form);
 // d = the top two words of (a[0], a[1]) * (b[0], b[1]), exact, as a fraction.
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d);
-// d[i] = w[i] for i < k, 0 up to L; in pieces d[2i] and d[2i+1] are the base-100 halves of
+// d[i] = w[i] for i < k, 0 up to L; balanced, w[i] less 10000 if it is 5000 or more (not word
+// 0), plus 1 if w[i+1] is (i + 1 < k); in pieces d[2i] and d[2i+1] are the base-100 halves of
 // w[i], 0 up to 2L.
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
                    WordForm form = WordForm::words);
@@ -49,7 +51,8 @@ void spectrum_mul(double* d, const double* e, int32_t D);
 // Rounds the inverse transform d of a product of word length L into cnt words of c: term k
 // goes to word k + 1, word 0 takes the carry; up to three terms past the last word contribute
 // their carries. In pieces the terms of the halves are rounded one by one and joined into word
-// terms (the first, of the two top halves, belongs to word 0). The overwriting form stops the
+// terms (the first, of the two top halves, belongs to word 0); balanced words give terms of
+// either sign, carried with floor quotients. The overwriting form stops the
 // run ("error mp_from_doubles\n") when the carry into word 0 does not fit it. The accumulating
 // forms add to c (the second adds the terms twice, each rounded before it is doubled), reduce
 // word 0 below 10000 and return how many times 10000 left it: 0 or 1 for operands below 1,
@@ -71,13 +74,13 @@ void seed_words(double c, int16_t* y);
 void mp_complement(int16_t* a, int32_t k);
 // One Newton step for 1/b with full products of m words; y updated over m + 2 words.
 void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
-            int32_t pieces_from = kPiecesFrom);
+            ProductForms forms = kProductForms);
 // One Newton step that takes q ~ 1/p from n/2 + 2 to n + 2 words; p is read over n + 2 words.
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
-                   int32_t pieces_from = kPiecesFrom);
+                   ProductForms forms = kProductForms);
 // One Newton step for 1/sqrt(a) with full products of m words; y updated over m + 2 words.
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
-            int32_t pieces_from = kPiecesFrom);
+            ProductForms forms = kProductForms);
 // One Newton step that takes x ~ sqrt(a) from n/2 + 2 to n + 2 words, with y ~ 1/x at n/2 + 2.
 void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
-                  double* w1, double* w2, int32_t pieces_from = kPiecesFrom);
+                  double* w1, double* w2, ProductForms forms = kProductForms);

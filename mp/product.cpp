@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <type_traits>
 
 #include "carry_chain.h"
 #include "fft.h"
@@ -11,6 +12,14 @@
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   if (form == WordForm::words) {
     for (int32_t i = 0; i < k; ++i) d[i] = w[i];
+  } else if (form == WordForm::balanced) {
+    // Each word's borrow depends on that word alone, so no chain runs from word to word.
+    constexpr int32_t kHalfBase = kWordBase / 2;
+    for (int32_t i = 0; i + 1 < k; ++i) {
+      const int32_t borrows = i > 0 && w[i] >= kHalfBase;
+      d[i] = w[i] - kWordBase * borrows + (w[i + 1] >= kHalfBase);
+    }
+    if (k > 0) d[k - 1] = w[k - 1] - (k > 1 && w[k - 1] >= kHalfBase ? kWordBase : 0);
   } else {
     for (int32_t i = 0; i < k; ++i) {
       const int32_t high = w[i] / 100;
@@ -56,18 +65,18 @@ constexpr double kLargestCheckablePiece = 35184372088832.0;
 // dependency from one term to the next, which the compiler vectorises.
 constexpr int32_t kReleaseBlock = 64;
 
-// Splits the integers r (below 2^53, as doubles) into their quotient by 10^8 and the
-// remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true quotient,
-// and the remainder, formed exactly, corrects a quotient one off.
-inline void split_parts(const double* __restrict r, uint32_t* __restrict high,
-                        uint32_t* __restrict low, int32_t len) {
+// Splits the integers r (below 2^53 in magnitude, as doubles) into their floor quotient by
+// 10^8 and the remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true
+// quotient, and the remainder, formed exactly, corrects a quotient one off.
+inline void split_parts(const double* __restrict r, int32_t* __restrict high,
+                        int32_t* __restrict low, int32_t len) {
   constexpr double base = static_cast<double>(kTwoWordBase);
   for (int32_t i = 0; i < len; ++i) {
     double q = std::floor(r[i] * 1e-8);
     double rest = r[i] - q * base;
     q = rest < 0.0 ? q - 1.0 : (rest >= base ? q + 1.0 : q);
-    high[i] = static_cast<uint32_t>(static_cast<int32_t>(q));
-    low[i] = static_cast<uint32_t>(static_cast<int32_t>(r[i] - q * base));
+    high[i] = static_cast<int32_t>(q);
+    low[i] = static_cast<int32_t>(r[i] - q * base);
   }
 }
 
@@ -88,10 +97,13 @@ constexpr bool kReportRounding = false;
 }
 
 // The nearest integer to x, and whether x lies close enough to it to be a term of a product:
-// also refuses what no digit can hold (negative terms, terms too large to check, NaN).
+// also refuses what no digit can hold (terms too large to check, NaN, and negative terms
+// unless signed ones are allowed).
+template <bool is_signed>
 inline double round_term(double x, double largest, int32_t& failed, double& worst) {
   const double r = std::floor(x + 0.5);
-  failed |= !((std::fabs(x - r) <= kRoundingLimit) & (r >= 0.0) & (x < largest));
+  failed |= !((std::fabs(x - r) <= kRoundingLimit) & (is_signed || r >= 0.0) &
+              (std::fabs(x) < largest));
   if constexpr (kReportRounding) worst = std::fmax(worst, std::fabs(x - r));
   return r;
 }
@@ -102,20 +114,25 @@ inline double round_term(double x, double largest, int32_t& failed, double& wors
 // the check sees the transform's own error.
 template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+  constexpr bool is_signed = form == WordForm::balanced;
+  using Chain = std::conditional_t<is_signed, SignedCarryChain, CarryChain>;
+  using Part = std::conditional_t<is_signed, int32_t, uint32_t>;
   const double scale = 2.0 / form_doubles(L, form);
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
   const int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   int32_t failed = 0;
   double worst = 0.0;
-  auto round = [&](double x, double largest) { return round_term(x, largest, failed, worst); };
-  CarryChain chain;
+  auto round = [&](double x, double largest) {
+    return round_term<is_signed>(x, largest, failed, worst);
+  };
+  Chain chain;
   double rounded[kReleaseBlock];
-  uint32_t high[kReleaseBlock], low[kReleaseBlock];
+  int32_t high[kReleaseBlock], low[kReleaseBlock];
   for (int32_t end = terms; end > 0; end -= kReleaseBlock) {
     const int32_t first = end > kReleaseBlock ? end - kReleaseBlock : 0;
     const int32_t len = end - first;
-    if constexpr (form == WordForm::words) {
+    if constexpr (form != WordForm::pieces) {
       for (int32_t i = 0; i < len; ++i) {
         rounded[i] = times * round(scale * d[first + i], kLargestCheckableTerm);
       }
@@ -134,36 +151,44 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
     for (int32_t i = len - 1; i >= 0; --i) {
       const int32_t p = first + i;
       const bool stored = p <= cnt - 2;
-      const uint32_t old_word =
-          mode != ReleaseMode::overwrite && stored ? static_cast<uint32_t>(c[p + 1]) : 0;
-      const int16_t word = add_place_parts(chain, low[i], high[i], old_word);
+      const Part old_word =
+          mode != ReleaseMode::overwrite && stored ? static_cast<Part>(c[p + 1]) : 0;
+      const int16_t word = add_place_parts(chain, static_cast<Part>(low[i]),
+                                           static_cast<Part>(high[i]), old_word);
       if (stored) c[p + 1] = word;
     }
   }
-  uint64_t top = carry_out(chain);
+  int64_t top = static_cast<int64_t>(carry_out(chain));
   if constexpr (form == WordForm::pieces) {
-    top += static_cast<uint64_t>(times * round(scale * d[0], kLargestCheckablePiece));
+    top += static_cast<int64_t>(times * round(scale * d[0], kLargestCheckablePiece));
     if (failed != 0) fatal("error fft rounding\n");
   }
   if constexpr (kReportRounding) report_rounding(worst);
   if constexpr (mode == ReleaseMode::overwrite) {
-    if (top > 32767) fatal("error mp_from_doubles\n");
+    if (top < 0 || top > 32767) fatal("error mp_from_doubles\n");
     c[0] = static_cast<int16_t>(top);
     return 0;
   } else {
     // An operand with an integer part folded into word 0 can carry 10000 or more into word 0
     // even with a word 0 that was not 0: the whole quotient goes back to the caller.
-    const int32_t sum = c[0] + static_cast<int32_t>(top);
-    const int32_t out = sum / kWordBase;
-    c[0] = static_cast<int16_t>(sum - out * kWordBase);
+    const int64_t sum = c[0] + top;
+    if (sum < 0) fatal("error mp_add_doubles\n");
+    const int32_t out = static_cast<int32_t>(sum / kWordBase);
+    c[0] = static_cast<int16_t>(sum - int64_t{out} * kWordBase);
     return out;
   }
 }
 
 template <ReleaseMode mode>
 int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  return form == WordForm::words ? release<mode, WordForm::words>(c, cnt, d, L)
-                                 : release<mode, WordForm::pieces>(c, cnt, d, L);
+  switch (form) {
+    case WordForm::words:
+      return release<mode, WordForm::words>(c, cnt, d, L);
+    case WordForm::balanced:
+      return release<mode, WordForm::balanced>(c, cnt, d, L);
+    default:
+      return release<mode, WordForm::pieces>(c, cnt, d, L);
+  }
 }
 
 }  // namespace
@@ -180,10 +205,10 @@ int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L, Wor
   return release_in<ReleaseMode::add_twice>(form, c, cnt, d, L);
 }
 
-int64_t product_work_doubles(int32_t n, int32_t pieces_from) {
+int64_t product_work_doubles(int32_t n, ProductForms forms) {
   // The longest transform of any of them has max(n, 32) words.
   const int32_t longest = n > 32 ? n : 32;
-  return form_doubles(longest, word_form(longest, pieces_from));
+  return form_doubles(longest, word_form(longest, forms));
 }
 
 void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
@@ -221,9 +246,9 @@ void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, 
 }
 
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
-            int32_t pieces_from) {
+            ProductForms forms) {
   const int32_t L = 2 * n;
-  const WordForm form = word_form(L, pieces_from);
+  const WordForm form = word_form(L, forms);
   mp_spectrum(a, n, w1, L, form);
   mp_spectrum(b, n, w2, L, form);
   mp_spectrum_mul_back(w1, w2, L, form);
@@ -239,10 +264,10 @@ void carry_into_head(int16_t* c, int32_t h, int32_t carry) {
 }
 
 void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
-            int32_t pieces_from) {
+            ProductForms forms) {
   if (c == a || c == b) fatal("error m1604h\n");
   const int32_t h = n / 2;
-  const WordForm form = word_form(n, pieces_from);
+  const WordForm form = word_form(n, forms);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   // a b = aH bH + (aL bH + aH bL) 10000^-h + aL bL 10000^-n; of aL bL only the head counts.
   mp_mul_2x2(a + h, b + h, c + n);
@@ -261,10 +286,10 @@ void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
 }
 
 int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2,
-                 int32_t pieces_from) {
+                 ProductForms forms) {
   if (c == a) fatal("error m1604xxh\n");
   const int32_t h = n / 2;
-  const WordForm form = word_form(n, pieces_from);
+  const WordForm form = word_form(n, forms);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   mp_mul_2x2(a + h, a + h, c + n);
   mp_spectrum(a + h, h, w1, n, form);  // aL

@@ -47,8 +47,8 @@ TEST(Memory, RunBytesCountEveryBufferAndDoubleTheTransformArraysInPieces) {
   // doubles, each rounded up to 64 bytes.
   EXPECT_EQ(run_bytes(1 << 20), 5 * 524352 + 524352 + 2 * 2097152);
   const int64_t count = 1 << 28;
-  EXPECT_EQ(run_bytes(1 << 30) - run_bytes(1 << 30, INT32_MAX), 2 * count * 8);
-  EXPECT_EQ(run_bytes(1 << 30, 0), run_bytes(1 << 30));
+  EXPECT_EQ(run_bytes(1 << 30) - run_bytes(1 << 30, {0, INT32_MAX}), 2 * count * 8);
+  EXPECT_EQ(run_bytes(1 << 30, {0, 0}), run_bytes(1 << 30));
 }
 
 TEST(Memory, AvailableMemoryIsReadFromMeminfo) {

@@ -1,3 +1,4 @@
+#include <climits>
 #include <random>
 
 #include "mp_internal.h"
@@ -12,23 +13,23 @@ namespace {
 struct Buffers {
   explicit Buffers(int32_t n)
       : x(std::max(n + 4, 20)), y(std::max(n + 4, 20)), t(std::max(n + 6, 22)),
-        w1(product_work_doubles(n, 0)), w2(product_work_doubles(n, 0)) {}
+        w1(product_work_doubles(n, {0, 0})), w2(product_work_doubles(n, {0, 0})) {}
   V x, y, t;
   std::vector<double> w1, w2;
 };
 
-V root_of(V a, int32_t n, int32_t pieces_from = kPiecesFrom) {
+V root_of(V a, int32_t n, ProductForms forms = kProductForms) {
   Buffers s(n);
   a.resize(n + 2);
   mp_sqrt(a.data(), s.x.data(), s.y.data(), s.t.data(), n, s.w1.data(), s.w2.data(),
-          pieces_from);
+          forms);
   return V(s.x.begin(), s.x.begin() + n);
 }
 
-V reciprocal_of(V b, int32_t n, int32_t pieces_from = kPiecesFrom) {
+V reciprocal_of(V b, int32_t n, ProductForms forms = kProductForms) {
   Buffers s(n);
   b.resize(n + 2);
-  mp_recip(b.data(), s.y.data(), s.t.data(), n, s.w1.data(), s.w2.data(), pieces_from);
+  mp_recip(b.data(), s.y.data(), s.t.data(), n, s.w1.data(), s.w2.data(), forms);
   return V(s.y.begin(), s.y.begin() + n);
 }
 
@@ -145,17 +146,18 @@ TEST(Reciprocal, RandomArgumentsWithinOneUnitAndGuardsCleared) {
   }
 }
 
-TEST(NewtonForms, PiecesFromEveryLengthGiveTheSameRootsAndReciprocals) {
-  // pieces_from 0 sends every product, down to the seeds' steps, through pieces; 64 switches
-  // forms part-way, as a long run does.
+TEST(NewtonForms, EveryFormGivesTheSameRootsAndReciprocals) {
+  // Every product, down to the seeds' steps, in balanced words or in pieces; and the three
+  // forms part-way, as a long run switches them.
   std::mt19937 rng(43);
   for (int32_t n = 16; n <= 4096; n *= 2) {
     V a = random_words(rng, n);
     if (a[0] == 0) a[0] = 1;
     const V root = root_of(a, n), reciprocal = reciprocal_of(a, n);
-    for (int32_t pieces_from : {0, 64}) {
-      EXPECT_EQ(root_of(a, n, pieces_from), root) << "n " << n << " from " << pieces_from;
-      EXPECT_EQ(reciprocal_of(a, n, pieces_from), reciprocal) << "n " << n;
+    for (ProductForms forms : {ProductForms{0, INT32_MAX}, ProductForms{INT32_MAX, 0},
+                               ProductForms{64, 256}}) {
+      EXPECT_EQ(root_of(a, n, forms), root) << "n " << n << " " << forms.balanced_from;
+      EXPECT_EQ(reciprocal_of(a, n, forms), reciprocal) << "n " << n;
     }
     if (n <= 1024) {
       expect_root(a, root, n);

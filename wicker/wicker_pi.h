@@ -1,8 +1,10 @@
 // The run of wicker: computes pi to bx digits (a power of two, at least 128), prints the
-// sizing and timing lines and writes pi.txt. Products of word transform length pieces_from and
-// more cut words into pieces (kPiecesFrom in the program; tests force either form).
+// sizing and timing lines and writes pi.txt. forms says how the products' words enter their
+// transforms (kProductForms in the program; tests force any form).
 #pragma once
 
 #include <cstdint>
 
-void wicker_pi(int32_t bx, int32_t pieces_from);
+#include "mp.h"
+
+void wicker_pi(int32_t bx, ProductForms forms);
