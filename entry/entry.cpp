@@ -124,11 +124,11 @@ constexpr int64_t kMiB = 1 << 20;
 
 }  // namespace
 
-int64_t run_bytes(int32_t bx, ProductForms forms) {
+int64_t run_bytes(int32_t bx) {
   const int64_t count = bx / 4;
   const int64_t number = aligned_bytes((count + 4) * 2);
   const int64_t work = aligned_bytes((count + 14) * 2);
-  const int64_t doubles = aligned_bytes(product_work_doubles(bx / 4, forms) * 8);
+  const int64_t doubles = aligned_bytes(count * 8);
   return 5 * number + work + 2 * doubles;
 }
 
@@ -148,10 +148,10 @@ int64_t available_memory(const char* meminfo_path) {
   return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
 }
 
-RunBuffers allocate_run(int32_t bx, ProductForms forms) {
+RunBuffers allocate_run(int32_t bx) {
   // Linux grants allocations it cannot back and kills the run part-way, with nothing said:
   // a run that cannot fit is refused before it starts.
-  const int64_t needed = run_bytes(bx, forms);
+  const int64_t needed = run_bytes(bx);
   const int64_t available = available_memory("/proc/meminfo");
   if (!memory_suffices(needed, available)) {
     char message[160];
@@ -162,12 +162,11 @@ RunBuffers allocate_run(int32_t bx, ProductForms forms) {
     fatal(message);
   }
   const int32_t count = bx / 4;
-  const int64_t doubles = product_work_doubles(count, forms);
   RunBuffers b;
   for (int16_t*& number : b.numbers) number = allocate_or_fail<int16_t>(count + 4);
   b.work = allocate_or_fail<int16_t>(count + 14);
-  b.d1 = allocate_or_fail<double>(doubles);
-  b.d2 = allocate_or_fail<double>(doubles);
+  b.d1 = allocate_or_fail<double>(count);
+  b.d2 = allocate_or_fail<double>(count);
   std::printf("bx = %d  ", bx);
   // Up to 2^26 digits 12 (count + 4) + 16 count: a little below the 28 count + 68 bytes
   // allocated, printed as the programs have always printed it; beyond, the bytes allocated.

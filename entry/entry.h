@@ -24,9 +24,8 @@ int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx));
 int64_t clock_ms();
 
 // The eight buffers of a run, for count = bx / 4 words a number: five numbers of count + 4
-// words, the Newton work array of count + 14 words and the two transform arrays of
-// product_work_doubles(count) doubles (count, or twice that where the longest products cut
-// words into pieces), allocated in this order and freed in the same order.
+// words, the Newton work array of count + 14 words and the two transform arrays of count
+// doubles, allocated in this order and freed in the same order.
 struct RunBuffers {
   int16_t* numbers[5];
   int16_t* work;
@@ -35,8 +34,7 @@ struct RunBuffers {
 };
 
 // Bytes the buffers of a run of bx digits take, each rounded up to whole cache lines.
-// forms: as for the products (mp.h).
-int64_t run_bytes(int32_t bx, ProductForms forms = kProductForms);
+int64_t run_bytes(int32_t bx);
 // Whether needed bytes fit in the available ones; available < 0 means unknown, and fits.
 bool memory_suffices(int64_t needed, int64_t available);
 // MemAvailable of a meminfo file (/proc/meminfo) in bytes; -1 where it cannot be read.
@@ -44,7 +42,7 @@ int64_t available_memory(const char* meminfo_path);
 // Checks first that the machine's available memory holds the run ("Memory Allocation
 // Failure!\n" and a line with the MiB needed and available, status 1, if not), allocates the
 // buffers (a failure ends the run with the first line alone) and prints the sizing line.
-RunBuffers allocate_run(int32_t bx, ProductForms forms);
+RunBuffers allocate_run(int32_t bx);
 void free_run(const RunBuffers& buffers);
 // The number of the iteration's steps i, the least i >= 1 with 2^i >= bx; the loop runs i - 1.
 int32_t log2_steps(int32_t bx);

@@ -23,20 +23,13 @@ constexpr int32_t kWordBase = 10000;
 // length L (a power of two):
 //   words:    each word one double, 0 to 9999;
 //   balanced: each word one double from -5000 to 5000 (a word of 5000 or more borrows one from
-//             the word above), which leaves the terms, and so the rounding error, several
-//             times smaller at almost no cost;
-//   pieces:   each word cut into two base-100 halves in a transform twice as long, about twice
-//             the time, with terms and error some ten thousand times smaller.
-// A product uses pieces from pieces_from on, balanced words from balanced_from on, plain words
-// below; the programs use kProductForms, tests force any form at any length.
-enum class WordForm { words, balanced, pieces };
-struct ProductForms {
-  int32_t balanced_from;
-  int32_t pieces_from;
-};
-constexpr ProductForms kProductForms = {1 << 24, 1 << 25};
-// Doubles each work array needs for the products, square roots and reciprocals of n words.
-int64_t product_work_doubles(int32_t n, ProductForms forms = kProductForms);
+//             the word above). Digits like a run's then average 0, and the rounding error of
+//             the long products is a thousand times smaller, at almost no cost.
+// Products use balanced words from balanced_from on and plain words below; the programs use
+// kBalancedFrom, below which every length keeps the products it always had, and tests force
+// either form at any length.
+enum class WordForm { words, balanced };
+constexpr int32_t kBalancedFrom = 1 << 24;
 
 // Prints message to standard output and ends the process with status 1.
 [[noreturn]] void fatal(const char* message);
@@ -64,25 +57,24 @@ void kuriage_h(int16_t* a, int32_t n, int32_t carry);
 
 // c = a * b to n words (fraction frame), truncated or one unit low in word n-1. n is a power of
 // two of at least 4; c has n + 2 words, distinct from a and b (fatal "error m1604h\n"), and
-// c[n] = c[n+1] = 0 on return. w1, w2: product_work_doubles(n, forms) each.
+// c[n] = c[n+1] = 0 on return. w1, w2: n doubles each.
 void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
-            ProductForms forms = kProductForms);
+            int32_t balanced_from = kBalancedFrom);
 // c = a * a, as m1604h with one transform fewer (fatal "error m1604xxh\n" if c is a).
 // Returns the carry out of its last accumulation (0 for operands below 1); callers ignore it.
 int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2,
-                 ProductForms forms = kProductForms);
+                 int32_t balanced_from = kBalancedFrom);
 
 // x = sqrt(a) to n words, fraction frame, 0.0001 <= a < 1. n: power of two, at least 16.
 // a has n + 2 words (words n, n+1 set to 0); x and y have n + 4 words (at least 20); y is
-// scratch for the inverse root; t has n + 6 words (at least 22); w1, w2:
-// product_work_doubles(n, forms) each.
+// scratch for the inverse root; t has n + 6 words (at least 22); w1, w2: n doubles (at least 32).
 void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2,
-             ProductForms forms = kProductForms);
+             int32_t balanced_from = kBalancedFrom);
 // y = 1 / b to n words in the units frame, 0.0001 <= b < 1. n: power of two, at least 8.
 // b has n + 2 words (words n, n+1 set to 0); y has n + 4 words (at least 20), all cleared;
-// t has n + 6 words (at least 14); w1, w2: product_work_doubles(n, forms) each.
+// t has n + 6 words (at least 14); w1, w2: n doubles (at least 16).
 void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2,
-              ProductForms forms = kProductForms);
+              int32_t balanced_from = kBalancedFrom);
 
 // Makes the temporary file that write_pi_file fills, in the current folder, so that a folder
 // where it cannot be made fails before the work ("file open error!\n"); from then on exit and

@@ -11,29 +11,23 @@
 // of precision: the run stops with "error fft rounding\n" rather than write wrong digits.
 constexpr double kRoundingLimit = 0.25;
 
-// c = a * b, top n words, in one transform of length 2n; c may be a or b. w1, w2: 2n doubles
-// in the words form, 4n in pieces.
+// c = a * b, top n words, in one transform of length 2n; c may be a or b. w1, w2: 2n doubles.
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
-            ProductForms forms = kProductForms);
+            int32_t balanced_from = kBalancedFrom);
 // Adds carry, what left word h of an accumulation at c + h, into words 0 to h-1: kuriage for
 // a carry of 1, kuriage_h for more.
 void carry_into_head(int16_t* c, int32_t h, int32_t carry);
 
-// The form in which words enter a transform of word length L (2L doubles in pieces, L in the
-// others), and the doubles that takes.
-inline WordForm word_form(int32_t L, ProductForms forms) {
-  if (L >= forms.pieces_from) return WordForm::pieces;
-  return L >= forms.balanced_from ? WordForm::balanced : WordForm::words;
-}
-inline int32_t form_doubles(int32_t L, WordForm form) {
-  return form == WordForm::pieces ? 2 * L : L;
+// The form in which words enter a transform of length L.
+inline WordForm word_form(int32_t L, int32_t balanced_from) {
+  return L >= balanced_from ? WordForm::balanced : WordForm::words;
 }
 
 // d = the spectrum of the k words w (k <= L/2) for a product of word length L.
 void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
 // d = the terms of the product whose spectra are d and e (e unchanged), or of d squared.
-void mp_spectrum_mul_back(double* d, const double* e, int32_t L, WordForm form);
-void mp_spectrum_square_back(double* d, int32_t L, WordForm form);
+void mp_spectrum_mul_back(double* d, const double* e, int32_t L);
+void mp_spectrum_square_back(double* d, int32_t L);
 // out = p (k words) times the operand whose spectrum is in w2, released by mp_from_doubles
 // into cnt words; w1 is overwritten.
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
@@ -41,22 +35,21 @@ void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, 
 // d = the top two words of (a[0], a[1]) * (b[0], b[1]), exact, as a fraction.
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d);
 // d[i] = w[i] for i < k, 0 up to L; balanced, w[i] less 10000 if it is 5000 or more (not word
-// 0), plus 1 if w[i+1] is (i + 1 < k); in pieces d[2i] and d[2i+1] are the base-100 halves of
-// w[i], 0 up to 2L.
+// 0), plus 1 if w[i+1] is (i + 1 < k).
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
                    WordForm form = WordForm::words);
-// Pointwise products of packed half spectra of D doubles, into d.
-void spectrum_square(double* d, int32_t D);
-void spectrum_mul(double* d, const double* e, int32_t D);
-// Rounds the inverse transform d of a product of word length L into cnt words of c: term k
-// goes to word k + 1, word 0 takes the carry; up to three terms past the last word contribute
-// their carries. In pieces the terms of the halves are rounded one by one and joined into word
-// terms (the first, of the two top halves, belongs to word 0); balanced words give terms of
-// either sign, carried with floor quotients. The overwriting form stops the
-// run ("error mp_from_doubles\n") when the carry into word 0 does not fit it. The accumulating
-// forms add to c (the second adds the terms twice, each rounded before it is doubled), reduce
-// word 0 below 10000 and return how many times 10000 left it: 0 or 1 for operands below 1,
-// more when an operand holds a folded integer part.
+// Pointwise products of packed half spectra, into d.
+void spectrum_square(double* d, int32_t L);
+void spectrum_mul(double* d, const double* e, int32_t L);
+// Rounds the inverse transform d of a product into cnt words of c: term k goes to word k + 1,
+// word 0 takes the carry. Plain words: up to three terms past the last word contribute their
+// carries, and the result is the truncation or one unit below it. Balanced words give terms of
+// either sign, carried with floor quotients; all terms past the last word contribute, since a
+// dropped negative one could leave the result a unit high: the result is the exact truncation.
+// The overwriting form stops the run ("error mp_from_doubles\n") when the carry into word 0
+// does not fit it. The accumulating forms add to c (the second adds the terms twice, each
+// rounded before it is doubled), reduce word 0 below 10000 and return how many times 10000
+// left it: 0 or 1 for operands below 1, more when an operand holds a folded integer part.
 void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
                      WordForm form = WordForm::words);
 int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
@@ -74,13 +67,13 @@ void seed_words(double c, int16_t* y);
 void mp_complement(int16_t* a, int32_t k);
 // One Newton step for 1/b with full products of m words; y updated over m + 2 words.
 void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
-            ProductForms forms = kProductForms);
+            int32_t balanced_from = kBalancedFrom);
 // One Newton step that takes q ~ 1/p from n/2 + 2 to n + 2 words; p is read over n + 2 words.
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
-                   ProductForms forms = kProductForms);
+                   int32_t balanced_from = kBalancedFrom);
 // One Newton step for 1/sqrt(a) with full products of m words; y updated over m + 2 words.
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
-            ProductForms forms = kProductForms);
+            int32_t balanced_from = kBalancedFrom);
 // One Newton step that takes x ~ sqrt(a) from n/2 + 2 to n + 2 words, with y ~ 1/x at n/2 + 2.
 void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
-                  double* w1, double* w2, ProductForms forms = kProductForms);
+                  double* w1, double* w2, int32_t balanced_from = kBalancedFrom);

@@ -12,7 +12,7 @@
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   if (form == WordForm::words) {
     for (int32_t i = 0; i < k; ++i) d[i] = w[i];
-  } else if (form == WordForm::balanced) {
+  } else {
     // Each word's borrow depends on that word alone, so no chain runs from word to word.
     constexpr int32_t kHalfBase = kWordBase / 2;
     for (int32_t i = 0; i + 1 < k; ++i) {
@@ -20,15 +20,8 @@ void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm f
       d[i] = w[i] - kWordBase * borrows + (w[i + 1] >= kHalfBase);
     }
     if (k > 0) d[k - 1] = w[k - 1] - (k > 1 && w[k - 1] >= kHalfBase ? kWordBase : 0);
-  } else {
-    for (int32_t i = 0; i < k; ++i) {
-      const int32_t high = w[i] / 100;
-      d[2 * i] = high;
-      d[2 * i + 1] = w[i] - 100 * high;
-    }
   }
-  const int32_t filled = form == WordForm::pieces ? 2 * k : k;
-  for (int32_t i = filled; i < form_doubles(L, form); ++i) d[i] = 0.0;
+  for (int32_t i = k; i < L; ++i) d[i] = 0.0;
 }
 
 void spectrum_mul(double* d, const double* e, int32_t L) {
@@ -56,10 +49,8 @@ namespace {
 enum class ReleaseMode { overwrite, add, add_twice };
 
 // From 2^52 on a double has no fractional part left, so a term's distance from the nearest
-// integer no longer shows the transform's error; such a term counts as a failure. Terms of
-// pieces are joined as 100 times one plus the other, so they must stay below 2^45.
+// integer no longer shows the transform's error; such a term counts as a failure.
 constexpr double kLargestCheckableTerm = 4503599627370496.0;
-constexpr double kLargestCheckablePiece = 35184372088832.0;
 
 // Terms are rounded, checked and split into digits a block at a time, in loops without a
 // dependency from one term to the next, which the compiler vectorises.
@@ -100,50 +91,37 @@ constexpr bool kReportRounding = false;
 // also refuses what no digit can hold (terms too large to check, NaN, and negative terms
 // unless signed ones are allowed).
 template <bool is_signed>
-inline double round_term(double x, double largest, int32_t& failed, double& worst) {
+inline double round_term(double x, int32_t& failed, double& worst) {
   const double r = std::floor(x + 0.5);
   failed |= !((std::fabs(x - r) <= kRoundingLimit) & (is_signed || r >= 0.0) &
-              (std::fabs(x) < largest));
+              (std::fabs(x) < kLargestCheckableTerm));
   if constexpr (kReportRounding) worst = std::fmax(worst, std::fabs(x - r));
   return r;
 }
 
 // Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
-// and beyond (up to three look-ahead terms) only pass on their carries. A term further than
-// kRoundingLimit from an integer stops the run. The doubled form doubles each rounded term, so
-// the check sees the transform's own error.
+// and beyond (up to three look-ahead terms of plain words, all of balanced ones) only pass on
+// their carries. A term further than kRoundingLimit from an integer stops the run. The doubled
+// form doubles each rounded term, so the check sees the transform's own error.
 template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   constexpr bool is_signed = form == WordForm::balanced;
   using Chain = std::conditional_t<is_signed, SignedCarryChain, CarryChain>;
   using Part = std::conditional_t<is_signed, int32_t, uint32_t>;
-  const double scale = 2.0 / form_doubles(L, form);
+  const double scale = 2.0 / L;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
-  const int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
+  const int32_t look_ahead = is_signed || L - cnt < 3 ? L - cnt : 3;
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   int32_t failed = 0;
   double worst = 0.0;
-  auto round = [&](double x, double largest) {
-    return round_term<is_signed>(x, largest, failed, worst);
-  };
   Chain chain;
   double rounded[kReleaseBlock];
   int32_t high[kReleaseBlock], low[kReleaseBlock];
   for (int32_t end = terms; end > 0; end -= kReleaseBlock) {
     const int32_t first = end > kReleaseBlock ? end - kReleaseBlock : 0;
     const int32_t len = end - first;
-    if constexpr (form != WordForm::pieces) {
-      for (int32_t i = 0; i < len; ++i) {
-        rounded[i] = times * round(scale * d[first + i], kLargestCheckableTerm);
-      }
-    } else {
-      // Word term p joins the terms of the halves at 2p + 1 (hundreds) and 2p + 2.
-      const double* pieces = d + 2 * first + 1;
-      for (int32_t i = 0; i < len; ++i) {
-        const double hundreds = round(scale * pieces[2 * i], kLargestCheckablePiece);
-        const double ones = round(scale * pieces[2 * i + 1], kLargestCheckablePiece);
-        rounded[i] = times * (100.0 * hundreds + ones);
-      }
+    for (int32_t i = 0; i < len; ++i) {
+      rounded[i] = times * round_term<is_signed>(scale * d[first + i], failed, worst);
     }
     if (failed != 0) fatal("error fft rounding\n");
     split_parts(rounded, high, low, len);
@@ -158,11 +136,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
       if (stored) c[p + 1] = word;
     }
   }
-  int64_t top = static_cast<int64_t>(carry_out(chain));
-  if constexpr (form == WordForm::pieces) {
-    top += static_cast<int64_t>(times * round(scale * d[0], kLargestCheckablePiece));
-    if (failed != 0) fatal("error fft rounding\n");
-  }
+  const int64_t top = static_cast<int64_t>(carry_out(chain));
   if constexpr (kReportRounding) report_rounding(worst);
   if constexpr (mode == ReleaseMode::overwrite) {
     if (top < 0 || top > 32767) fatal("error mp_from_doubles\n");
@@ -181,14 +155,8 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
 
 template <ReleaseMode mode>
 int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  switch (form) {
-    case WordForm::words:
-      return release<mode, WordForm::words>(c, cnt, d, L);
-    case WordForm::balanced:
-      return release<mode, WordForm::balanced>(c, cnt, d, L);
-    default:
-      return release<mode, WordForm::pieces>(c, cnt, d, L);
-  }
+  return form == WordForm::words ? release<mode, WordForm::words>(c, cnt, d, L)
+                                 : release<mode, WordForm::balanced>(c, cnt, d, L);
 }
 
 }  // namespace
@@ -205,25 +173,19 @@ int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L, Wor
   return release_in<ReleaseMode::add_twice>(form, c, cnt, d, L);
 }
 
-int64_t product_work_doubles(int32_t n, ProductForms forms) {
-  // The longest transform of any of them has max(n, 32) words.
-  const int32_t longest = n > 32 ? n : 32;
-  return form_doubles(longest, word_form(longest, forms));
-}
-
 void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   mp_to_doubles(w, k, d, L, form);
-  real_fft(form_doubles(L, form), 1, d);
+  real_fft(L, 1, d);
 }
 
-void mp_spectrum_mul_back(double* d, const double* e, int32_t L, WordForm form) {
-  spectrum_mul(d, e, form_doubles(L, form));
-  real_fft(form_doubles(L, form), -1, d);
+void mp_spectrum_mul_back(double* d, const double* e, int32_t L) {
+  spectrum_mul(d, e, L);
+  real_fft(L, -1, d);
 }
 
-void mp_spectrum_square_back(double* d, int32_t L, WordForm form) {
-  spectrum_square(d, form_doubles(L, form));
-  real_fft(form_doubles(L, form), -1, d);
+void mp_spectrum_square_back(double* d, int32_t L) {
+  spectrum_square(d, L);
+  real_fft(L, -1, d);
 }
 
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
@@ -241,17 +203,17 @@ void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
                         const double* w2, int32_t L, WordForm form) {
   mp_spectrum(p, k, w1, L, form);
-  mp_spectrum_mul_back(w1, w2, L, form);
+  mp_spectrum_mul_back(w1, w2, L);
   mp_from_doubles(out, cnt, w1, L, form);
 }
 
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
-            ProductForms forms) {
+            int32_t balanced_from) {
   const int32_t L = 2 * n;
-  const WordForm form = word_form(L, forms);
+  const WordForm form = word_form(L, balanced_from);
   mp_spectrum(a, n, w1, L, form);
   mp_spectrum(b, n, w2, L, form);
-  mp_spectrum_mul_back(w1, w2, L, form);
+  mp_spectrum_mul_back(w1, w2, L);
   mp_from_doubles(c, n, w1, L, form);
 }
 
@@ -264,39 +226,39 @@ void carry_into_head(int16_t* c, int32_t h, int32_t carry) {
 }
 
 void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
-            ProductForms forms) {
+            int32_t balanced_from) {
   if (c == a || c == b) fatal("error m1604h\n");
   const int32_t h = n / 2;
-  const WordForm form = word_form(n, forms);
+  const WordForm form = word_form(n, balanced_from);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   // a b = aH bH + (aL bH + aH bL) 10000^-h + aL bL 10000^-n; of aL bL only the head counts.
   mp_mul_2x2(a + h, b + h, c + n);
   mp_spectrum(a + h, h, w1, n, form);  // aL
   mp_spectrum(b, h, w2, n, form);      // bH, kept for aH bH
-  mp_spectrum_mul_back(w1, w2, n, form);
+  mp_spectrum_mul_back(w1, w2, n);
   carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
   mp_spectrum(a, h, w1, n, form);  // aH, kept for aH bL
-  mp_spectrum_mul_back(w2, w1, n, form);
+  mp_spectrum_mul_back(w2, w1, n);
   mp_add_doubles(c, n, w2, n, form);
   mp_spectrum(b + h, h, w2, n, form);  // bL
-  mp_spectrum_mul_back(w1, w2, n, form);
+  mp_spectrum_mul_back(w1, w2, n);
   carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
   c[n] = 0;
   c[n + 1] = 0;
 }
 
 int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2,
-                 ProductForms forms) {
+                 int32_t balanced_from) {
   if (c == a) fatal("error m1604xxh\n");
   const int32_t h = n / 2;
-  const WordForm form = word_form(n, forms);
+  const WordForm form = word_form(n, balanced_from);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   mp_mul_2x2(a + h, a + h, c + n);
   mp_spectrum(a + h, h, w1, n, form);  // aL
   mp_spectrum(a, h, w2, n, form);      // aH, kept for its square
-  mp_spectrum_mul_back(w1, w2, n, form);
+  mp_spectrum_mul_back(w1, w2, n);
   carry_into_head(c, h, mp_add_doubles2(c + h, h + 2, w1, n, form));  // 2 aL aH
-  mp_spectrum_square_back(w2, n, form);
+  mp_spectrum_square_back(w2, n);
   int32_t flag = mp_add_doubles(c, n, w2, n, form);
   c[n] = 0;
   c[n + 1] = 0;

@@ -6,9 +6,9 @@ void mp_complement(int16_t* a, int32_t k) {
 }
 
 void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
-            ProductForms forms) {
+            int32_t balanced_from) {
   const int32_t L = 2 * m;
-  const WordForm form = word_form(L, forms);
+  const WordForm form = word_form(L, balanced_from);
   for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
   mp_spectrum(y, m, w2, L, form);  // y, kept for the correction
   mp_mul_by_spectrum(b, m, t, m + 2, w1, w2, L, form);  // t = b y, units frame
@@ -25,9 +25,9 @@ void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, dou
 }
 
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
-                   ProductForms forms) {
+                   int32_t balanced_from) {
   const int32_t h = n / 2;
-  const WordForm form = word_form(n, forms);
+  const WordForm form = word_form(n, balanced_from);
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = p q over n + 2 words: pH qH exactly, pL qH, q's guard words times p, and the small
   // products of the guard words.
@@ -35,7 +35,7 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   mp_spectrum(q, h, w2, n, form);  // qH, used three times
   mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form);
   mp_spectrum(p + h, h, w1, n, form);
-  mp_spectrum_mul_back(w1, w2, n, form);
+  mp_spectrum_mul_back(w1, w2, n);
   carry_into_head(t, h, mp_add_doubles(t + h, h + 2, w1, n, form));
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);
@@ -79,16 +79,16 @@ double leading_value(const int16_t* a) {
 }
 
 void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2,
-              ProductForms forms) {
+              int32_t balanced_from) {
   // Below 0.0001 the seed no longer fits its words (and is infinite for a zero head).
   if (b[0] <= 0) fatal("error mp_recip argument\n");
   b[n] = 0;
   b[n + 1] = 0;
   for (int32_t i = 0; i < n + 4; ++i) y[i] = 0;
   seed_words(1.0 / leading_value(b), y);
-  gakpre(b, y, t, 8, w1, w2, forms);
+  gakpre(b, y, t, 8, w1, w2, balanced_from);
   for (int32_t i = 6; i < 20; ++i) y[i] = 0;  // 4 words and two guard words go on
-  for (int32_t g = 8; g <= n; g *= 2) mp_recip_step(b, y, t, g, w1, w2, forms);
+  for (int32_t g = 8; g <= n; g *= 2) mp_recip_step(b, y, t, g, w1, w2, balanced_from);
   y[n] = 0;
   y[n + 1] = 0;
   t[n] = 0;

@@ -5,9 +5,9 @@
 #include "mp_internal.h"
 
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
-            ProductForms forms) {
+            int32_t balanced_from) {
   const int32_t L = 2 * m;
-  const WordForm form = word_form(L, forms);
+  const WordForm form = word_form(L, balanced_from);
   for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
   mp_spectrum(y, m, w2, L, form);  // y, used three times
   mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L, form);          // t = a y, units frame
@@ -30,14 +30,14 @@ void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, dou
 }
 
 void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
-                  double* w1, double* w2, ProductForms forms) {
+                  double* w1, double* w2, int32_t balanced_from) {
   const int32_t h = n / 2;
-  const WordForm form = word_form(n, forms);
+  const WordForm form = word_form(n, balanced_from);
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = x^2 for x at h + 2 words: the head squared exactly, twice the guard words times the
   // head, and the guard words squared.
   mp_spectrum(x, h, w1, n, form);
-  mp_spectrum_square_back(w1, n, form);
+  mp_spectrum_square_back(w1, n);
   mp_from_doubles(t, n, w1, n, form);
   const double guard = x[h] * static_cast<double>(kWordBase) + x[h + 1];
   int32_t carry = mp_mul_small_add(x, 2.0 * guard, t + h + 2, h);
@@ -66,7 +66,7 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
 }
 
 void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* w1,
-             double* w2, ProductForms forms) {
+             double* w2, int32_t balanced_from) {
   // Below 0.0001 the seed no longer fits its words (and is infinite for a zero head).
   if (a[0] <= 0) fatal("error mp_sqrt argument\n");
   a[n] = 0;
@@ -76,17 +76,17 @@ void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* 
     x[i] = 0;
   }
   seed_words(1.0 / std::sqrt(leading_value(a)), y);
-  gsqpre(a, y, t, 8, w1, w2, forms);
-  gsqpre(a, y, t, 16, w1, w2, forms);
+  gsqpre(a, y, t, 8, w1, w2, balanced_from);
+  gsqpre(a, y, t, 16, w1, w2, balanced_from);
   // x = a y in the units frame with x[0] = 0; moving it down a word gives the fraction frame.
-  mp_mul(a, y, x, 16, w1, w2, forms);
+  mp_mul(a, y, x, 16, w1, w2, balanced_from);
   for (int32_t i = 0; i < 15; ++i) x[i] = x[i + 1];
   // y goes on at 4 words and x at 8, each with two guard words.
   for (int32_t i = 6; i < 20; ++i) y[i] = 0;
   for (int32_t i = 10; i < 20; ++i) x[i] = 0;
   for (int32_t g = 8; g < n; g *= 2) {
-    mp_recip_step(x, y, t, g, w1, w2, forms);
-    mp_sqrt_step(a, y, x, t, 2 * g, w1, w2, forms);
+    mp_recip_step(x, y, t, g, w1, w2, balanced_from);
+    mp_sqrt_step(a, y, x, t, 2 * g, w1, w2, balanced_from);
   }
   x[n] = 0;
   x[n + 1] = 0;

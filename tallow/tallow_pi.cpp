@@ -7,11 +7,11 @@
 #include "entry.h"
 #include "mp.h"
 
-void tallow_pi(int32_t bx, ProductForms forms) {
+void tallow_pi(int32_t bx, int32_t balanced_from) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
-  const RunBuffers buffers = allocate_run(bx, forms);
+  const RunBuffers buffers = allocate_run(bx);
   int16_t* P = buffers.numbers[0];                    // a; at the end 2 a^2
   int16_t* Q = buffers.numbers[1];                    // c and scratch; at the end 1 / T
   int16_t* R = buffers.numbers[2];                    // 1/2, c^2, b^2; at the end pi
@@ -24,7 +24,7 @@ void tallow_pi(int32_t bx, ProductForms forms) {
   int64_t start = clock_ms();
   for (int32_t k = 0; k < count + 4; ++k) T[k] = R[k] = 0;
   T[0] = R[0] = 5000;                                 // T = R = 1/2
-  mp_sqrt(R, P, Q, W, count, D1, D2, forms);    // P = b_0 = sqrt(1/2)
+  mp_sqrt(R, P, Q, W, count, D1, D2, balanced_from);    // P = b_0 = sqrt(1/2)
   mp_half(P, P, count);                               // P = b_0 / 2
   mp_sub(R, P, Q, count);                             // Q = c_1 = 1/2 - b_0 / 2
   P[0] = static_cast<int16_t>(P[0] + 5000);           // P = a_1 = 1/2 + b_0 / 2
@@ -33,12 +33,12 @@ void tallow_pi(int32_t bx, ProductForms forms) {
   double f = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
     start = clock_ms();
-    m1604xxh(Q, R, count, D1, D2, forms);       // R = c_j^2
+    m1604xxh(Q, R, count, D1, D2, balanced_from);       // R = c_j^2
     mp_mul_small_to(R, f, Q, count);                  // Q = 2^j c_j^2
     mp_sub(T, Q, T, count);                           // T = T_(j-1) - 2^j c_j^2
-    m1604xxh(P, Q, count, D1, D2, forms);       // Q = a_j^2
+    m1604xxh(P, Q, count, D1, D2, balanced_from);       // Q = a_j^2
     mp_sub(Q, R, R, count);                           // R = a_j^2 - c_j^2 = b_j^2
-    mp_sqrt(R, S, Q, W, count, D1, D2, forms);  // S = b_j
+    mp_sqrt(R, S, Q, W, count, D1, D2, balanced_from);  // S = b_j
     mp_sub(P, S, Q, count);                           // Q = a_j - b_j
     mp_half(Q, Q, count);                             // Q = c_(j+1)
     if (mp_add(P, S, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);
@@ -48,10 +48,10 @@ void tallow_pi(int32_t bx, ProductForms forms) {
   }
 
   start = clock_ms();
-  m1604xxh(P, Q, count, D1, D2, forms);         // Q = a_i^2
+  m1604xxh(P, Q, count, D1, D2, balanced_from);         // Q = a_i^2
   if (mp_add(Q, Q, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);  // 2 a_i^2
-  mp_recip(T, Q, W, count, D1, D2, forms);      // Q = 1 / T, units frame
-  m1604h(P, Q, R, count, D1, D2, forms);        // R = 2 a_i^2 / T = pi, units frame
+  mp_recip(T, Q, W, count, D1, D2, balanced_from);      // Q = 1 / T, units frame
+  m1604h(P, Q, R, count, D1, D2, balanced_from);        // R = 2 a_i^2 / T = pi, units frame
   write_pi_file(R + 1, count - 1);
   std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
 

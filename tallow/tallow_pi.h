@@ -1,10 +1,10 @@
 // The run of tallow: computes pi to bx digits (a power of two, at least 128), prints the
-// sizing and timing lines and writes pi.txt. forms says how the products' words enter their
-// transforms (kProductForms in the program; tests force any form).
+// sizing and timing lines and writes pi.txt. Products of transform length balanced_from and
+// more take balanced words (kBalancedFrom in the program; tests force either form).
 #pragma once
 
 #include <cstdint>
 
 #include "mp.h"
 
-void tallow_pi(int32_t bx, ProductForms forms);
+void tallow_pi(int32_t bx, int32_t balanced_from);

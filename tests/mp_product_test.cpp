@@ -52,75 +52,70 @@ BigWords gmp_truncated_product(const V& a, const V& b, int32_t n) {
   return p;
 }
 
-// Each form at every length.
-constexpr ProductForms kAllWords = {INT32_MAX, INT32_MAX}, kAllBalanced = {0, INT32_MAX},
-                       kAllPieces = {INT32_MAX, 0};
-constexpr ProductForms kEachForm[] = {kAllWords, kAllBalanced, kAllPieces};
-constexpr const char* kFormNames[] = {"words", "balanced", "pieces"};
+// balanced_from values that force each form at every length.
+constexpr int32_t kAllWords = INT32_MAX, kAllBalanced = 0;
 
 }  // namespace
 
-TEST(ProductForms, EveryFormGivesTheTruncationsOfExactProducts) {
-  // Random words, words 9999 (the largest terms) and an operand with a folded integer part
-  // times a units-frame number, against GMP's exact products. Pieces release the same partial
-  // sums as words, word for word; balanced words drop look-ahead terms of either sign, so
-  // their truncations may differ by the unit that the dropped terms decide.
+TEST(ProductForms, BothFormsGiveTheTruncationsOfExactProducts) {
+  // Random words, words 9999 (the largest terms), words 4999 and 5000 (the largest balanced
+  // words, and the largest borrows) and an operand with a folded integer part times a
+  // units-frame number, against GMP's exact products. Balanced words release every term and
+  // give the exact truncation.
   std::mt19937 rng(29);
   for (int32_t n = 4; n <= 65536; n *= 2) {
-    std::vector<double> w1(4 * n), w2(4 * n);
+    std::vector<double> w1(2 * n), w2(2 * n);
     V folded = random_words(rng, n, n + 2), units = random_words(rng, n, n + 2);
     folded[0] = static_cast<int16_t>(10000 + folded[0] % 6000);
     units[0] = 2;
     const V cases[][2] = {{random_words(rng, n, n + 2), random_words(rng, n, n + 2)},
                           {V(n + 2, 9999), V(n + 2, 9999)},
+                          {V(n + 2, 4999), V(n + 2, 5000)},
                           {folded, units}};
     for (const auto& [a, b] : cases) {
       const BigWords ab = gmp_truncated_product(a, b, n), aa = gmp_truncated_product(a, a, n);
-      V first[3];
-      for (int f = 0; f < 3; ++f) {
-        const ProductForms forms = kEachForm[f];
+      for (int32_t balanced_from : {kAllWords, kAllBalanced}) {
+        const bool exact = balanced_from == kAllBalanced;
+        const char* form = exact ? "balanced, n " : "words, n ";
         V c(n + 2, 0), s(n + 2, 0), m(n, 0);
-        m1604h(a.data(), b.data(), c.data(), n, w1.data(), w2.data(), forms);
-        EXPECT_TRUE(truncated_or_one_low(c, ab, n) && normalised(c, n)) << kFormNames[f] << n;
+        m1604h(a.data(), b.data(), c.data(), n, w1.data(), w2.data(), balanced_from);
+        EXPECT_TRUE(truncated_or_one_low(c, ab, n) && normalised(c, n)) << form << n;
         EXPECT_EQ(c[n] | c[n + 1], 0);
-        mp_mul(a.data(), b.data(), m.data(), n, w1.data(), w2.data(), forms);
-        EXPECT_TRUE(truncated_or_one_low(m, ab, n) && normalised(m, n)) << kFormNames[f] << n;
+        mp_mul(a.data(), b.data(), m.data(), n, w1.data(), w2.data(), balanced_from);
+        EXPECT_TRUE(exact ? big_from(m.data(), n) == ab : truncated_or_one_low(m, ab, n))
+            << form << n;
         if (a[0] < 10000) {
-          m1604xxh(a.data(), s.data(), n, w1.data(), w2.data(), forms);
-          EXPECT_TRUE(truncated_or_one_low(s, aa, n) && normalised(s, n)) << kFormNames[f] << n;
-        }
-        if (f == 0) {  // words
-          first[0] = c, first[1] = s, first[2] = m;
-        } else if (f == 2) {  // pieces
-          EXPECT_EQ(c, first[0]) << kFormNames[f] << " n " << n;
-          EXPECT_EQ(s, first[1]) << kFormNames[f] << " n " << n;
-          EXPECT_EQ(m, first[2]) << kFormNames[f] << " n " << n;
+          m1604xxh(a.data(), s.data(), n, w1.data(), w2.data(), balanced_from);
+          EXPECT_TRUE(truncated_or_one_low(s, aa, n) && normalised(s, n)) << form << n;
         }
       }
     }
   }
 }
 
-TEST(ProductForms, PiecesReleaseTheSameLookAheadAndCheckEveryPiece) {
-  // The release example in pieces: each word as two base-100 halves, a transform of 16.
+TEST(ProductForms, BalancedWordsReleaseSignedTermsWithFloorCarries) {
+  // Eight words 9999 squared in balanced words, every term released: the exact truncation
+  // 9999 ... 9998, where plain words with three look-ahead terms give 9997.
   std::vector<double> w1(16), w2(16);
-  V a = words({1234, 5678, 9012, 3456}), b = words({9999, 9999, 9999, 9999}), c(4);
-  mp_spectrum(a.data(), 4, w1.data(), 8, WordForm::pieces);
-  mp_spectrum(b.data(), 4, w2.data(), 8, WordForm::pieces);
-  mp_spectrum_mul_back(w1.data(), w2.data(), 8, WordForm::pieces);
-  mp_from_doubles(c.data(), 4, w1.data(), 8, WordForm::pieces);
-  EXPECT_EQ(c, words({1234, 5678, 9012, 3455}));
-  EXPECT_EQ(mp_add_doubles2(c.data(), 4, w1.data(), 8, WordForm::pieces), 0);
-  EXPECT_EQ(c, words({3703, 7036, 7037, 366}));
-  // A piece 0.3 from an integer stops the run, in the halves' terms and in word 0's own term.
-  for (int32_t at : {0, 5}) {
-    std::vector<double> d(16, 0.0);
-    d[at] = 8.0 * 2.3;  // the scale is 2/16
-    EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::pieces),
-                 "error fft rounding\n");
-    EXPECT_FATAL(mp_add_doubles(c.data(), 4, d.data(), 8, WordForm::pieces),
-                 "error fft rounding\n");
-  }
+  V nines(8, 9999), c(8);
+  mp_spectrum(nines.data(), 8, w1.data(), 16, WordForm::balanced);
+  mp_spectrum(nines.data(), 8, w2.data(), 16, WordForm::balanced);
+  mp_spectrum_mul_back(w1.data(), w2.data(), 16);
+  mp_from_doubles(c.data(), 8, w1.data(), 16, WordForm::balanced);
+  EXPECT_EQ(c, V({9999, 9999, 9999, 9999, 9999, 9999, 9999, 9998}));
+  // Twice more: (1 - 2 10^-32) + 2 (1 - 10^-32)^2 = 3 - 6 10^-32 + 2 10^-64; 2 leaves word 0.
+  EXPECT_EQ(mp_add_doubles2(c.data(), 8, w1.data(), 16, WordForm::balanced), 2);
+  EXPECT_EQ(c, V({9999, 9999, 9999, 9999, 9999, 9999, 9999, 9994}));
+  c.resize(4);
+  // Negative terms: -1 at term 2 borrows from word 2. Plain words refuse a negative term.
+  std::vector<double> d = {4.0 * 5, 4.0 * 7, 4.0 * -1, 0, 0, 0, 0, 0};
+  mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced);
+  EXPECT_EQ(c, words({0, 5, 6, 9999}));
+  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
+  // A balanced term far from an integer stops the run like any other.
+  d[2] = 4.0 * -1.3;
+  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced),
+               "error fft rounding\n");
 }
 
 TEST(Products, ExamplesWithFoldedOneAndAllNines) {

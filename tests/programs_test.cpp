@@ -293,12 +293,12 @@ TEST(Programs, LengthTheAvailableMemoryCannotHoldIsRefusedAtOnce) {
   const std::string with_small_meminfo =
       "unshare -m sh -c 'mount --bind meminfo /proc/meminfo && exec \"$0\" \"$@\"'";
   for (const std::string& program : kPrograms) {
-    // 2^28 digits: five numbers and the work array of 2^26 words, two arrays of 2^27 doubles
-    // (the longest products in pieces): 2952790400 bytes, 2817 MiB rounded up.
+    // 2^28 digits: five numbers and the work array of 2^26 words, two arrays of 2^26 doubles:
+    // 1879048512 bytes, 1793 MiB rounded up.
     ProgramRun run =
         run_program(program, "268435456", nullptr, small_meminfo, with_small_meminfo);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Memory Allocation Failure!\n2817 MiB needed, 100 MiB available\n");
+    EXPECT_EQ(run.out, "Memory Allocation Failure!\n1793 MiB needed, 100 MiB available\n");
     EXPECT_FALSE(run.wrote_pi_file);
     // A length that fits runs as usual.
     run = run_program(program, "1024", nullptr, small_meminfo, with_small_meminfo);

@@ -7,11 +7,11 @@
 #include "entry.h"
 #include "mp.h"
 
-void wicker_pi(int32_t bx, ProductForms forms) {
+void wicker_pi(int32_t bx, int32_t balanced_from) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
-  const RunBuffers buffers = allocate_run(bx, forms);
+  const RunBuffers buffers = allocate_run(bx);
   int16_t* A2 = buffers.numbers[0];                     // a^2; at the end a^2 + b^2
   int16_t* B2 = buffers.numbers[1];                     // b^2; at the end 1 / T
   int16_t* T = buffers.numbers[2];                      // 2t
@@ -32,8 +32,8 @@ void wicker_pi(int32_t bx, ProductForms forms) {
     start = clock_ms();
     if (mp_add(A2, B2, U, count) == 1) U[0] = static_cast<int16_t>(U[0] + kWordBase);
     mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
-    m1604h(A2, B2, M, count, D1, D2, forms);      // M = a^2 b^2
-    mp_sqrt(M, B2, A2, W, count, D1, D2, forms);  // B2 = a b = b_j^2
+    m1604h(A2, B2, M, count, D1, D2, balanced_from);      // M = a^2 b^2
+    mp_sqrt(M, B2, A2, W, count, D1, D2, balanced_from);  // B2 = a b = b_j^2
     mp_half(B2, A2, count);                             // A2 = a b / 2
     if (mp_add(A2, U, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);  // a_j^2
     mp_sub(A2, B2, U, count);                           // U = c_j^2
@@ -45,8 +45,8 @@ void wicker_pi(int32_t bx, ProductForms forms) {
 
   start = clock_ms();
   if (mp_add(A2, B2, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);
-  mp_recip(T, B2, W, count, D1, D2, forms);       // B2 = 1 / T, units frame
-  m1604h(A2, B2, U, count, D1, D2, forms);        // U = (a^2 + b^2) / (2t) = pi
+  mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
+  m1604h(A2, B2, U, count, D1, D2, balanced_from);        // U = (a^2 + b^2) / (2t) = pi
   write_pi_file(U + 1, count - 1);
   std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
