@@ -131,7 +131,7 @@ bool whole_pi_file(const ProgramRun& run, size_t digits) {
 TEST(DigitFile, AFailedWriteLeavesTheEarlierFileAsItWas) {
   for (const std::string& program : kPrograms) {
     // 100 KB at most (in blocks of 512 or 1024 bytes), with SIGXFSZ ignored: the write fails.
-    ProgramRun run = run_program(program, "1048576", nullptr, "echo earlier > pi.txt",
+    ProgramRun run = run_program(program, "262144", nullptr, "echo earlier > pi.txt",
                                  under("trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\""));
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.out.ends_with("file write error!\n")) << run.out;
@@ -232,11 +232,11 @@ TEST(DigitFile, SignalsRemoveTheTemporaryFileAndEndTheRunBySignal) {
       const fs::path dir = mkdtemp(pattern);
       std::ofstream(dir / "pi.txt") << "earlier\n";
       // During the work: the temporary file exists from the start.
-      int status = run_and_signal(program, dir, "1048576", signal_number, 0);
+      int status = run_and_signal(program, dir, "262144", signal_number, 0);
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number) << status;
       EXPECT_EQ(read_text(dir / "pi.txt"), "earlier\n");
       // While the digits are written: the earlier file, or the new one whole.
-      status = run_and_signal(program, dir, "2097152", signal_number, 1);
+      status = run_and_signal(program, dir, "1048576", signal_number, 1);
       const std::string now = read_text(dir / "pi.txt");
       if (WIFSIGNALED(status)) {
         EXPECT_EQ(WTERMSIG(status), signal_number);
