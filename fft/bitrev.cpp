@@ -101,6 +101,19 @@ void tail_group_even(double* a, int32_t base, int32_t m, int32_t nh) {
   negate_imaginary<conjugate>(a, base + m + nh + 2);
 }
 
+// The t-th value of the bit-reversed sequence that reversed_increment steps through.
+int32_t reversed_index(int32_t t, int32_t nh) {
+  int32_t x = 0;
+  for (int32_t bit = nh / 2; t != 0; t >>= 1, bit >>= 1) {
+    if ((t & 1) != 0) x |= bit;
+  }
+  return x;
+}
+
+// From this many doubles the groups of a permutation are shared among the threads; every
+// group exchanges its own elements.
+constexpr int32_t kParallelPermuteFrom = 1 << 15;
+
 template <bool conjugate>
 void permute(int32_t n, double* a) {
   int32_t m = 4, l = n / 4;
@@ -110,8 +123,10 @@ void permute(int32_t n, double* a) {
   }
   const int32_t nh = n / 2;
   const bool odd_log = l == 8;
-  int32_t j0 = 0;
+  // Row k0 holds k0 / 4 inner groups: later rows are longer, hence the dynamic schedule.
+#pragma omp parallel for schedule(dynamic, 8) if (n >= kParallelPermuteFrom)
   for (int32_t k0 = 0; k0 < m; k0 += 4) {
+    const int32_t j0 = reversed_index(k0 / 4, nh);
     int32_t k = k0;
     for (int32_t j = j0; j < j0 + k0; j += 4) {
       if (odd_log) {
@@ -126,7 +141,6 @@ void permute(int32_t n, double* a) {
     } else {
       tail_group_even<conjugate>(a, j0 + k0, m, nh);
     }
-    j0 = reversed_increment(j0, nh);
   }
 }
 

@@ -1,7 +1,8 @@
 // Split-radix complex transform by decimation in frequency, worked depth first in leaves of 256
 // or 512 doubles, finished by the straight-line kernels and a bit-reversal permutation.
-#include <cmath>
+#include <omp.h>
 
+#include <cmath>
 #include <type_traits>
 
 #include "complex_pair.h"
@@ -66,6 +67,11 @@ inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
   store(a, k + 3 * q, times_w8_cubed(x1 - times_i(x3)));
 }
 
+// Runs of kRunElements butterflies restart their twiddles from cos and sin, so every run
+// computes the same values whichever thread runs it and in whatever order: a stage of at least
+// this many doubles shares its runs among the threads.
+constexpr int32_t kParallelStageFrom = 1 << 15;
+
 template <bool conjugate_input>
 void stage_normal(int32_t n, double* a) {
   const int32_t q = n / 8, h = n / 16;
@@ -76,10 +82,13 @@ void stage_normal(int32_t n, double* a) {
   const double ss1 = 2.0 * s;
   const Cx b1 = conj_cube({c, s});
   const double ss3 = 2.0 * b1.im;
-  // A_k approximates w_L^k, B_k approximates conj(w_L^(3k)).
-  Cx a_prev = {1.0, 0.0}, a_cur = {c, s};
-  Cx b_prev = {1.0, 0.0}, b_cur = b1;
+  // The twiddles after the last run, for the butterflies at h - 1 and h + 1.
+  Cx a_last = {c, s}, b_last = b1;
+#pragma omp parallel for schedule(static) if (n >= kParallelStageFrom)
   for (int32_t p = 0; p < h - 2; p += kRunElements) {
+    // A_k approximates w_L^k, B_k approximates conj(w_L^(3k)).
+    Cx a_prev = {1.0, 0.0}, a_cur = {c, s};
+    Cx b_prev = {1.0, 0.0}, b_cur = b1;
     if (p > 0) {
       const double angle = static_cast<double>(2 * p) * ew;
       a_prev = {std::cos(angle), std::sin(angle)};
@@ -101,10 +110,11 @@ void stage_normal(int32_t n, double* a) {
       advance(a_prev, a_cur, ss1);
       advance(b_prev, b_cur, ss3);
     }
+    if (end == h - 2) a_last = a_cur, b_last = b_cur;
   }
-  butterfly<conjugate_input>(a, h - 1, q, a_cur, conj(b_cur));
+  butterfly<conjugate_input>(a, h - 1, q, a_last, conj(b_last));
   butterfly_eighth<conjugate_input>(a, h, q);
-  butterfly<conjugate_input>(a, h + 1, q, times_i(conj(a_cur)), times_minus_i(b_cur));
+  butterfly<conjugate_input>(a, h + 1, q, times_i(conj(a_last)), times_minus_i(b_last));
 }
 
 // Butterfly of an odd-frequency block at element k (at k and k + 1 when V is a pair).
@@ -176,9 +186,11 @@ void fft_stage_odd(int32_t n, double* a) {
   const double ss1 = 2.0 * s;
   const double t = c * (2.0 * ss1);
   const double ss3 = 2.0 * (s - c * t);
-  OddTwiddles prev = {{1.0, 0.0}, {kC4, kC4}, {1.0, 0.0}, {-kC4, kC4}};
-  OddTwiddles cur = odd_twiddles_from({c, s});
+  OddTwiddles last = odd_twiddles_from({c, s});  // after the last run
+#pragma omp parallel for schedule(static) if (n >= kParallelStageFrom)
   for (int32_t p = 0; p < h - 2; p += kRunElements) {
+    OddTwiddles prev = {{1.0, 0.0}, {kC4, kC4}, {1.0, 0.0}, {-kC4, kC4}};
+    OddTwiddles cur = odd_twiddles_from({c, s});
     if (p > 0) {
       const double angle = static_cast<double>(2 * p) * ew;
       Cx z = {std::cos(angle), std::sin(angle)};
@@ -192,11 +204,12 @@ void fft_stage_odd(int32_t n, double* a) {
       butterfly_odd_quad(a, k, q, tk, cur);
       advance_odd(prev, cur, ss1, ss3);
     }
+    if (end == h - 2) last = cur;
   }
-  butterfly_odd(a, h - 1, q, cur.z0, cur.z2, cur.w1, cur.w3);
+  butterfly_odd(a, h - 1, q, last.z0, last.z2, last.w1, last.w3);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
   butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
-  const OddTwiddles m = mirror(cur);
+  const OddTwiddles m = mirror(last);
   butterfly_odd(a, h + 1, q, m.z0, m.z2, m.w1, m.w3);
 }
 
@@ -249,7 +262,66 @@ int32_t fft_tree_step(int32_t m, int32_t j, int32_t k, double* a) {
   return kind;
 }
 
+namespace {
+
+// Stages a block of m doubles as normal (kind 1) or odd-frequency (kind 0).
+void stage_block(int32_t m, int32_t kind, double* a) {
+  if (kind != 0) {
+    fft_stage(m, a);
+  } else {
+    fft_stage_odd(m, a);
+  }
+}
+
+// Completes a staged block of m > 512 doubles: its quarters, normal, odd, normal and of the
+// block's own kind, are staged and completed depth first. Every stage and leaf reads only its
+// own block, so the order of the blocks does not change a value.
+void complete_block(int32_t m, int32_t kind, double* a) {
+  const int32_t sub = m / 4;
+  for (int32_t i = 0; i < 4; ++i) {
+    const int32_t sub_kind = i == 3 ? kind : (i == 1 ? 0 : 1);
+    stage_block(sub, sub_kind, a + i * sub);
+    if (sub > 512) {
+      complete_block(sub, sub_kind, a + i * sub);
+    } else {
+      fft_leaf(sub, sub_kind, a + i * sub);
+    }
+  }
+}
+
+// Below this many doubles the blocks of a transform stay in one thread.
+constexpr int32_t kParallelBlocksFrom = 1 << 15;
+
+}  // namespace
+
+void fft_recursive_parallel(int32_t n, double* a) {
+  // The quarters are staged side by side, then their sixteen quarters are staged and completed
+  // as separate pieces of work, enough to keep several threads busy.
+  const int32_t sub = n / 4, subsub = n / 16;
+#pragma omp parallel
+  {
+#pragma omp for schedule(static)
+    for (int32_t i = 0; i < 4; ++i) stage_block(sub, i == 1 ? 0 : 1, a + i * sub);
+#pragma omp for schedule(dynamic, 1)
+    for (int32_t t = 0; t < 16; ++t) {
+      const int32_t parent_kind = t / 4 == 1 ? 0 : 1, i = t % 4;
+      const int32_t kind = i == 3 ? parent_kind : (i == 1 ? 0 : 1);
+      double* b = a + t * subsub;
+      stage_block(subsub, kind, b);
+      if (subsub > 512) {
+        complete_block(subsub, kind, b);
+      } else {
+        fft_leaf(subsub, kind, b);
+      }
+    }
+  }
+}
+
 void fft_recursive(int32_t n, double* a) {
+  if (n >= kParallelBlocksFrom && omp_get_max_threads() > 1) {
+    fft_recursive_parallel(n, a);
+    return;
+  }
   int32_t m = n;
   while (m > 512) {
     m /= 4;

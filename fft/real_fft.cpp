@@ -46,18 +46,32 @@ inline void pair_step_twice(double* a, int32_t n, int32_t j, Cx2 tw) {
 
 // Twiddle t(e) = (1/2 - sin(2 pi e/n)/2, cos(2 pi e/n)/2). Two sequences leapfrog downward:
 // t(e - 1) = t(e + 1) + (ss Im t(e), ss (1/2 - Re t(e))) with ss = 2 sin(2 pi/n).
+// Every block restarts its twiddles from sin and cos (the first from its own start values), so
+// the blocks of a pass of at least this many doubles are shared among the threads.
+constexpr int32_t kParallelPassFrom = 1 << 15;
+
 template <bool inverse>
 void separate_spectra(int32_t n, double* a) {
   const double ec = kPi / n;
   const double c = std::cos(ec), s = std::sin(ec);
-  double wdi = s * c, wdr = s * s;  // t(n/4 - 1)
-  const double w1r = 1.0 - 2.0 * wdr, w1i = 2.0 * wdi;
+  const double first_wdi = s * c, first_wdr = s * s;  // t(n/4 - 1)
+  const double w1r = 1.0 - 2.0 * first_wdr, w1i = 2.0 * first_wdi;
   const double ss = 2.0 * w1i;
-  double wkr = 0.0, wki = 0.0;  // t(n/4)
-  int32_t i = n / 2;
-  for (;;) {
-    int32_t i0 = i - kBlockDoubles;
-    if (i0 < 4) i0 = 4;
+  // Blocks of kBlockDoubles from n/2 down to 4; the twiddle after the last one serves index 2.
+  const int32_t blocks = (n / 2 - 4 + kBlockDoubles - 1) / kBlockDoubles;
+  double last_wdr = first_wdr, last_wdi = first_wdi;
+#pragma omp parallel for schedule(static) if (n >= kParallelPassFrom)
+  for (int32_t b = 0; b < blocks; ++b) {
+    const int32_t i = n / 2 - b * kBlockDoubles;
+    const int32_t i0 = i - kBlockDoubles < 4 ? 4 : i - kBlockDoubles;
+    double wdr = first_wdr, wdi = first_wdi, wkr = 0.0, wki = 0.0;  // t(n/4 - 1), t(n/4)
+    if (b > 0) {
+      const double sr = 0.5 * std::sin(ec * i), cr = 0.5 * std::cos(ec * i);
+      wdr = 0.5 - (sr * w1r - cr * w1i);
+      wdi = sr * w1i + cr * w1r;
+      wkr = 0.5 - sr;
+      wki = cr;
+    }
     for (int32_t j = i - 4; j >= i0; j -= 4) {
       // The steps at j + 2 (twiddle wd) and at j (wk, advanced first) touch distinct elements,
       // so they run together.
@@ -68,16 +82,9 @@ void separate_spectra(int32_t n, double* a) {
       wdr += ss * wki;
       wdi += ss * (0.5 - wkr);
     }
-    if (i0 == 4) break;
-    // Restart both sequences at the block bound from sin and cos.
-    const double sr = 0.5 * std::sin(ec * i0), cr = 0.5 * std::cos(ec * i0);
-    wdr = 0.5 - (sr * w1r - cr * w1i);
-    wdi = sr * w1i + cr * w1r;
-    wkr = 0.5 - sr;
-    wki = cr;
-    i = i0;
+    if (i0 == 4) last_wdr = wdr, last_wdi = wdi;
   }
-  pair_step<inverse>(a, 2, n - 2, wdr, wdi);
+  pair_step<inverse>(a, 2, n - 2, last_wdr, last_wdi);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Long products through the real-data transform: words to doubles, pointwise spectrum products,
 // and the rounding release of the inverse transform back into words.
+#include <omp.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,24 +11,31 @@
 #include "fft.h"
 #include "mp_internal.h"
 
+// Conversions and pointwise products of at least this many doubles are shared among threads.
+constexpr int32_t kParallelPassFrom = 1 << 15;
+
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   if (form == WordForm::words) {
+#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
     for (int32_t i = 0; i < k; ++i) d[i] = w[i];
   } else {
     // Each word's borrow depends on that word alone, so no chain runs from word to word.
     constexpr int32_t kHalfBase = kWordBase / 2;
-    for (int32_t i = 0; i + 1 < k; ++i) {
+#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
+    for (int32_t i = 0; i < k - 1; ++i) {
       const int32_t borrows = i > 0 && w[i] >= kHalfBase;
       d[i] = w[i] - kWordBase * borrows + (w[i + 1] >= kHalfBase);
     }
     if (k > 0) d[k - 1] = w[k - 1] - (k > 1 && w[k - 1] >= kHalfBase ? kWordBase : 0);
   }
+#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
   for (int32_t i = k; i < L; ++i) d[i] = 0.0;
 }
 
 void spectrum_mul(double* d, const double* e, int32_t L) {
   d[0] *= e[0];
   d[1] *= e[1];
+#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
   for (int32_t k = 2; k < L; k += 2) {
     double p = d[k], q = d[k + 1], u = e[k], v = e[k + 1];
     d[k] = p * u - q * v;
@@ -37,6 +46,7 @@ void spectrum_mul(double* d, const double* e, int32_t L) {
 void spectrum_square(double* d, int32_t L) {
   d[0] *= d[0];
   d[1] *= d[1];
+#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
   for (int32_t k = 2; k < L; k += 2) {
     double p = d[k], q = d[k + 1];
     d[k] = p * p - q * q;
@@ -99,31 +109,27 @@ inline double round_term(double x, int32_t& failed, double& worst) {
   return r;
 }
 
-// Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
-// and beyond (up to three look-ahead terms of plain words, all of balanced ones) only pass on
-// their carries. A term further than kRoundingLimit from an integer stops the run. The doubled
-// form doubles each rounded term, so the check sees the transform's own error.
+// Releases terms first to end - 1 into their words (term p belongs to word p + 1, stored while
+// p <= cnt - 2) with a chain of its own, from the last term up; returns the carry out of the
+// range, which belongs to word first. Stops at the first block with a term that fails the check.
 template <ReleaseMode mode, WordForm form>
-int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L, int32_t first_term,
+                      int32_t end_term, int32_t& failed, double& worst) {
   constexpr bool is_signed = form == WordForm::balanced;
   using Chain = std::conditional_t<is_signed, SignedCarryChain, CarryChain>;
   using Part = std::conditional_t<is_signed, int32_t, uint32_t>;
   const double scale = 2.0 / L;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
-  const int32_t look_ahead = is_signed || L - cnt < 3 ? L - cnt : 3;
-  const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
-  int32_t failed = 0;
-  double worst = 0.0;
   Chain chain;
   double rounded[kReleaseBlock];
   int32_t high[kReleaseBlock], low[kReleaseBlock];
-  for (int32_t end = terms; end > 0; end -= kReleaseBlock) {
-    const int32_t first = end > kReleaseBlock ? end - kReleaseBlock : 0;
+  for (int32_t end = end_term; end > first_term; end -= kReleaseBlock) {
+    const int32_t first = end - kReleaseBlock > first_term ? end - kReleaseBlock : first_term;
     const int32_t len = end - first;
     for (int32_t i = 0; i < len; ++i) {
       rounded[i] = times * round_term<is_signed>(scale * d[first + i], failed, worst);
     }
-    if (failed != 0) fatal("error fft rounding\n");
+    if (failed != 0) return 0;
     split_parts(rounded, high, low, len);
     // The carry chain, from the block's last term up.
     for (int32_t i = len - 1; i >= 0; --i) {
@@ -136,7 +142,59 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
       if (stored) c[p + 1] = word;
     }
   }
-  const int64_t top = static_cast<int64_t>(carry_out(chain));
+  return static_cast<int64_t>(carry_out(chain));
+}
+
+// Adds carry (of either sign) at word w and carries upward through word 1; returns what leaves
+// word 1, the carry into word 0.
+int64_t carry_upward(int16_t* c, int32_t w, int64_t carry) {
+  for (; w >= 1 && carry != 0; --w) {
+    const int64_t v = c[w] + carry;
+    carry = v >= 0 ? v / kWordBase : -((-v + kWordBase - 1) / kWordBase);  // floor
+    c[w] = static_cast<int16_t>(v - carry * kWordBase);
+  }
+  return carry;
+}
+
+// From this many terms a release is cut into one range a thread; the carries out of the ranges
+// are then added in, from the lowest range up, exactly as one chain would have carried them.
+constexpr int32_t kParallelReleaseFrom = 1 << 15;
+constexpr int32_t kMaxReleaseRanges = 64;
+
+// Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
+// and beyond (up to three look-ahead terms of plain words, all of balanced ones) only pass on
+// their carries. A term further than kRoundingLimit from an integer stops the run. The doubled
+// form doubles each rounded term, so the check sees the transform's own error.
+template <ReleaseMode mode, WordForm form>
+int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+  const int32_t look_ahead = form == WordForm::balanced || L - cnt < 3 ? L - cnt : 3;
+  const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
+  int32_t failed = 0;
+  double worst = 0.0;
+  int64_t top;
+  int32_t ranges = omp_get_max_threads();
+  if (ranges > kMaxReleaseRanges) ranges = kMaxReleaseRanges;
+  if (terms < kParallelReleaseFrom || ranges < 2) {
+    top = release_range<mode, form>(c, cnt, d, L, 0, terms, failed, worst);
+  } else {
+    // Range r holds terms start[r] to start[r + 1] - 1; every bound below cnt - 1 keeps the
+    // words the carries run through stored, and the last range takes the look-ahead terms.
+    int32_t start[kMaxReleaseRanges + 1];
+    int64_t carry[kMaxReleaseRanges];
+    for (int32_t r = 0; r < ranges; ++r) {
+      start[r] = static_cast<int32_t>(int64_t{cnt - 1} * r / ranges);
+    }
+    start[ranges] = terms;
+#pragma omp parallel for schedule(static) reduction(| : failed) reduction(max : worst)
+    for (int32_t r = 0; r < ranges; ++r) {
+      carry[r] = release_range<mode, form>(c, cnt, d, L, start[r], start[r + 1], failed, worst);
+    }
+    top = carry[0];
+    if (failed == 0) {
+      for (int32_t r = ranges - 1; r >= 1; --r) top += carry_upward(c, start[r], carry[r]);
+    }
+  }
+  if (failed != 0) fatal("error fft rounding\n");
   if constexpr (kReportRounding) report_rounding(worst);
   if constexpr (mode == ReleaseMode::overwrite) {
     if (top < 0 || top > 32767) fatal("error mp_from_doubles\n");

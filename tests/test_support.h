@@ -12,10 +12,12 @@
 #include <vector>
 
 // Runs statement in a child process and checks that it prints exactly message on standard
-// output and exits with status 1. Standard output is sent where the death test reads.
+// output and exits with status 1. Standard output is sent where the death test reads, after
+// what the child printed before (it re-runs the test program) has gone its own way.
 #define EXPECT_FATAL(statement, message)                                      \
   EXPECT_EXIT(                                                                \
       {                                                                       \
+        std::fflush(stdout);                                                  \
         dup2(2, 1);                                                           \
         statement;                                                            \
       },                                                                      \
