@@ -1,5 +1,7 @@
 #include "entry.h"
 
+#include <omp.h>
+
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -10,15 +12,24 @@
 namespace {
 
 constexpr const char* kBadLength = "length must be a whole number from 1 to 1073741824\n";
+constexpr const char* kVersion = TALLOW_VERSION;  // the project's version, set by the build
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 void print_usage(std::FILE* out, const char* program) {
   std::fprintf(out,
-               "usage: %s [LENGTH]\n"
+               "usage: %s [-t N | --threads N] [LENGTH]\n"
+               "       %s -h | --help | --version\n"
                "Computes pi to LENGTH decimal digits (rounded up to a power of two, at least 128)\n"
-               "and writes them to pi.txt. Without LENGTH it asks for it.\n",
-               program);
+               "and writes them to pi.txt. Without LENGTH it asks for it.\n"
+               "  -t, --threads N  run N threads (default: every core the process may use, or\n"
+               "                   OMP_NUM_THREADS); the digits are the same for any N\n"
+               "  --version        print the program's name and version\n",
+               program, program);
+}
+
+bool is(const char* arg, const char* a, const char* b = "") {
+  return std::strcmp(arg, a) == 0 || std::strcmp(arg, b) == 0;
 }
 
 bool is_option(const char* arg) {
@@ -46,14 +57,16 @@ bool read_line(std::string* line) {
 
 }  // namespace
 
-int32_t parse_length(const char* text) {
+int32_t parse_length(const char* text) { return parse_count(text, kMaxDigits); }
+
+int32_t parse_count(const char* text, int32_t largest) {
   const char* p = text;
   while (is_blank(*p)) ++p;
   if (*p < '0' || *p > '9') return 0;
   int64_t value = 0;
   while (*p >= '0' && *p <= '9') {
     value = value * 10 + (*p - '0');
-    if (value > kMaxDigits) return 0;
+    if (value > largest) return 0;
     ++p;
   }
   while (is_blank(*p)) ++p;
@@ -68,17 +81,36 @@ int32_t round_length(int32_t length) {
   return bx;
 }
 
-int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx)) {
-  const char* program = argc > 0 ? argv[0] : "pi";
+int run_pi_program(int argc, char** argv, const char* name, void (*calc_pi)(int32_t bx)) {
+  const char* program = argc > 0 ? argv[0] : name;
+  if (argc == 2 && is(argv[1], "-h", "--help")) {
+    print_usage(stdout, program);
+    return 0;
+  }
+  if (argc == 2 && is(argv[1], "--version")) {
+    std::printf("%s %s\n", name, kVersion);
+    return 0;
+  }
+  int32_t next = 1;
+  if (argc > 2 && is(argv[1], "-t", "--threads")) {
+    const int32_t threads = parse_count(argv[2], kMaxThreads);
+    if (threads == 0) {
+      std::fprintf(stderr, "%s: the thread count must be a whole number from 1 to %d\n", program,
+                   kMaxThreads);
+      return 2;
+    }
+    omp_set_num_threads(threads);
+    next = 3;
+  }
+  if (argc > next + 1 || (argc == next + 1 && is_option(argv[next]))) {
+    print_usage(stderr, program);
+    return 2;
+  }
   std::string line;
   const char* text;
-  if (argc > 2 || (argc == 2 && is_option(argv[1]))) {
-    bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0);
-    print_usage(help ? stdout : stderr, program);
-    return help ? 0 : 2;
-  }
-  if (argc == 2) {
-    text = argv[1];
+  const bool from_argument = argc == next + 1;
+  if (from_argument) {
+    text = argv[next];
   } else {
     std::printf("length of pi =? ");
     std::fflush(stdout);
@@ -86,7 +118,7 @@ int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx)) {
     text = line.c_str();
   }
   // A NUL inside the typed line would hide what follows it.
-  if (argc != 2 && std::strlen(text) != line.size()) fatal(kBadLength);
+  if (!from_argument && std::strlen(text) != line.size()) fatal(kBadLength);
   int32_t length = parse_length(text);
   if (length == 0) fatal(kBadLength);
   prepare_pi_file();

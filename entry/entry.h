@@ -10,15 +10,19 @@
 constexpr int32_t kMinDigits = 128;         // the arithmetic needs at least 32 words
 constexpr int32_t kMaxDigits = 1073741824;  // 2^30: the largest power of two bx can hold
 
-// Reads one decimal integer, surrounded by blanks at most, from 1 to kMaxDigits; returns 0 for
-// anything else.
+constexpr int32_t kMaxThreads = 1024;
+
+// Reads one decimal integer, surrounded by blanks at most, from 1 to largest (kMaxDigits for a
+// length); returns 0 for anything else.
+int32_t parse_count(const char* text, int32_t largest);
 int32_t parse_length(const char* text);
 // The least power of two of at least kMinDigits that is not below length; 0 for a length above
 // kMaxDigits, which no 32-bit power of two holds.
 int32_t round_length(int32_t length);
-// Runs a program: with no argument it prompts for the length, with one it takes it from there;
-// -h and --help print the usage. Returns the exit status.
-int run_pi_program(int argc, char** argv, void (*calc_pi)(int32_t bx));
+// Runs the program called name: with no length argument it prompts for the length, with one it
+// takes it from there; -t N or --threads N before it sets the thread count; -h and --help
+// print the usage, --version the name and version. Returns the exit status.
+int run_pi_program(int argc, char** argv, const char* name, void (*calc_pi)(int32_t bx));
 
 // Milliseconds of a monotonic clock; only differences mean anything.
 int64_t clock_ms();

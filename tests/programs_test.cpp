@@ -102,20 +102,59 @@ TEST(Programs, LengthOnTheCommandLine) {
   }
 }
 
-TEST(Programs, HelpAndUsageErrors) {
+TEST(Programs, HelpVersionAndUsageErrors) {
   for (const std::string& program : kPrograms) {
+    const std::string usage =
+        "usage: " + program + " [-t N | --threads N] [LENGTH]\n"
+        "       " + program + " -h | --help | --version\n"
+        "Computes pi to LENGTH decimal digits (rounded up to a power of two, at least 128)\n"
+        "and writes them to pi.txt. Without LENGTH it asks for it.\n"
+        "  -t, --threads N  run N threads (default: every core the process may use, or\n"
+        "                   OMP_NUM_THREADS); the digits are the same for any N\n"
+        "  --version        print the program's name and version\n";
     for (const char* help : {"-h", "--help"}) {
       ProgramRun run = run_program(program, help, nullptr);
       EXPECT_EQ(run.status, 0);
-      EXPECT_NE(run.out.find("usage: "), std::string::npos);
+      EXPECT_EQ(run.out, usage);
       EXPECT_EQ(run.err, "");
     }
-    for (const char* wrong : {"--digits=5", "-x", "100 200", "--"}) {
+    ProgramRun version = run_program(program, "--version", nullptr);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, name_of(program) + " " + PROJECT_VERSION + "\n");
+    for (const char* wrong : {"--digits=5", "-x", "100 200", "--", "-t", "-t 2 -h", "1000 -t 2",
+                              "--version 1000", "-t 2 100 200"}) {
       ProgramRun run = run_program(program, wrong, nullptr);
       EXPECT_EQ(run.status, 2) << wrong;
       EXPECT_EQ(run.out, "") << wrong;
-      EXPECT_NE(run.err.find("usage: "), std::string::npos) << wrong;
+      EXPECT_EQ(run.err, usage) << wrong;
       EXPECT_FALSE(run.wrote_pi_file);
+    }
+    for (const char* bad : {"-t 0", "--threads -1", "-t x", "-t 1025", "--threads ''"}) {
+      ProgramRun run = run_program(program, std::string(bad) + " 1000", nullptr);
+      EXPECT_EQ(run.status, 2) << bad;
+      EXPECT_EQ(run.out, "") << bad;
+      EXPECT_EQ(run.err, program + ": the thread count must be a whole number from 1 to 1024\n")
+          << bad;
+      EXPECT_FALSE(run.wrote_pi_file);
+    }
+  }
+}
+
+TEST(Programs, TheSameDigitFileForEveryThreadCount) {
+  // From 2^17 digits the long products run their transforms and releases in parallel.
+  for (const std::string& program : kPrograms) {
+    for (const char* length : {"4096", "262144"}) {
+      const std::string one = run_program(program, std::string("-t 1 ") + length, nullptr).pi_file;
+      EXPECT_FALSE(one.empty());
+      for (const char* threads : {"2", "3", "4"}) {
+        ProgramRun run = run_program(program, std::string("--threads ") + threads + " " + length,
+                                     nullptr);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(run.pi_file == one) << name_of(program) << " " << length << ", " << threads;
+      }
+      // OMP_NUM_THREADS is honoured the same way.
+      ProgramRun from_environment = run_program(program, length, nullptr, "", "OMP_NUM_THREADS=3");
+      EXPECT_TRUE(from_environment.pi_file == one) << name_of(program) << " " << length;
     }
   }
 }

@@ -2,5 +2,5 @@
 #include "wicker_pi.h"
 
 int main(int argc, char** argv) {
-  return run_pi_program(argc, argv, [](int32_t bx) { wicker_pi(bx, kBalancedFrom); });
+  return run_pi_program(argc, argv, "wicker", [](int32_t bx) { wicker_pi(bx, kBalancedFrom); });
 }
