@@ -1,12 +1,17 @@
 #!/usr/bin/env python3
-"""Times tallow, wicker and MPFR's pi side by side and checks that they agree on the digits.
+"""Times tallow, wicker and two peers side by side and checks that they all agree on the digits.
 
-Usage: python3 bench/compare.py [--runs N] [--lengths L1,L2,...]
+Usage: python3 bench/compare.py [--runs N] [--lengths L1,L2,...] [--baseline DIR]
 
-Builds the release programs and the MPFR peer (bench preset), runs the three programs in turn,
-alternating, at each length, and prints for each length the median wall time, the ratio to MPFR
-and the peak memory of each. The table also goes to bench/results/timings.md and a log-log plot
-of time against digits to bench/results/time_vs_digits.png (gnuplot).
+Builds the release programs and the peers (bench preset): MPFR's pi, and our Chudnovsky series
+by binary splitting on GMP. At each length it runs, in turn and alternating, tallow and wicker
+with one thread and with every core (-t 1, and the default), MPFR and Chudnovsky, and prints the
+median wall time and peak memory of each, the ratios of our programs (every core) to each peer
+and their speed-up over one thread. The table also goes to bench/results/timings.md and a
+log-log plot of time against digits to bench/results/time_vs_digits.png (gnuplot).
+
+--baseline DIR also runs DIR/tallow and DIR/wicker (an earlier build, say) in the same
+alternation, checks their digits too and prints how our one-thread times compare with theirs.
 """
 import argparse
 import os
@@ -70,27 +75,41 @@ def agreeing(a, b):
     return k
 
 
-def measure(length, runs, workdir):
-    programs = {
-        "tallow": [os.path.join(BUILD, "tallow", "tallow"), str(length)],
-        "wicker": [os.path.join(BUILD, "wicker", "wicker"), str(length)],
+PROGRAMS = ["tallow -t 1", "tallow", "wicker -t 1", "wicker", "mpfr", "chudnovsky"]
+
+
+def measure(length, runs, workdir, baseline):
+    tallow = os.path.join(BUILD, "tallow", "tallow")
+    wicker = os.path.join(BUILD, "wicker", "wicker")
+    programs = PROGRAMS + (["tallow baseline", "wicker baseline"] if baseline else [])
+    commands = {
+        "tallow baseline": [os.path.join(baseline or "", "tallow"), str(length)],
+        "wicker baseline": [os.path.join(baseline or "", "wicker"), str(length)],
+        "tallow -t 1": [tallow, "-t", "1", str(length)],
+        "tallow": [tallow, str(length)],
+        "wicker -t 1": [wicker, "-t", "1", str(length)],
+        "wicker": [wicker, str(length)],
         "mpfr": [os.path.join(BUILD, "bench", "mpfr_pi_digits"), str(length - 4)],
+        "chudnovsky": [os.path.join(BUILD, "bench", "chudnovsky_pi_digits"), str(length - 4)],
     }
     times = {name: [] for name in programs}
     memory = {name: 0 for name in programs}
     digits = {}
     for _ in range(runs):
-        for name, command in programs.items():
-            out = os.path.join(workdir, name + ".out")
-            wall, peak = run_once(command, workdir, out)
+        for name in programs:
+            out = os.path.join(workdir, "out.txt")
+            wall, peak = run_once(commands[name], workdir, out)
             times[name].append(wall)
             memory[name] = max(memory[name], peak)
-            if name == "mpfr":
+            if name in ("mpfr", "chudnovsky"):
                 with open(out) as f:
                     digits[name] = f.read().strip()
             else:
                 digits[name] = digits_of_pi_file(os.path.join(workdir, "pi.txt"))
-    for name in ("tallow", "wicker"):
+    if digits["chudnovsky"] != digits["mpfr"]:
+        sys.exit("Chudnovsky and MPFR disagree from digit %d" %
+                 (agreeing(digits["chudnovsky"], digits["mpfr"]) + 1))
+    for name in PROGRAMS[:4] + programs[len(PROGRAMS):]:
         if len(digits[name]) != length - 4:
             sys.exit("%s wrote %d digits, not %d" % (name, len(digits[name]), length - 4))
         agree = agreeing(digits[name], digits["mpfr"])
@@ -103,6 +122,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--lengths", default="65536,262144,1048576,4194304")
+    parser.add_argument("--baseline", help="directory with an earlier build's tallow and wicker")
     parser.add_argument("--plot-only", action="store_true",
                         help="only redraw the plot from the last timings")
     args = parser.parse_args()
@@ -117,28 +137,43 @@ def main():
     workdir = tempfile.mkdtemp(prefix="pi_compare.")
     try:
         for length in lengths:
-            median, memory = measure(length, args.runs, workdir)
+            median, memory = measure(length, args.runs, workdir, args.baseline)
             rows.append((length, median, memory))
             print("measured %d digits" % length, file=sys.stderr)
     finally:
         shutil.rmtree(workdir)
 
-    header = ("| digits | tallow s | wicker s | MPFR s | tallow/MPFR | wicker/MPFR "
-              "| tallow MiB | wicker MiB | MPFR MiB |\n|---|---|---|---|---|---|---|---|---|\n")
+    header = ("| digits | tallow 1 thread s | tallow s | wicker 1 thread s | wicker s | MPFR s "
+              "| Chudnovsky s | tallow/MPFR | wicker/MPFR | tallow/Chudnovsky "
+              "| wicker/Chudnovsky | tallow speed-up | wicker speed-up | tallow MiB | wicker MiB "
+              "| MPFR MiB | Chudnovsky MiB |\n" + "|---" * 16 + "|\n")
     lines = []
     for length, t, m in rows:
-        lines.append("| %d | %.3f | %.3f | %.3f | %.2f | %.2f | %.1f | %.1f | %.1f |" % (
-            length, t["tallow"], t["wicker"], t["mpfr"], t["tallow"] / t["mpfr"],
-            t["wicker"] / t["mpfr"], m["tallow"] / 2**20, m["wicker"] / 2**20, m["mpfr"] / 2**20))
+        lines.append(("| %d" + " | %.3f" * 6 + " | %.2f" * 6 + " | %.1f" * 4 + " |") % (
+            length, t["tallow -t 1"], t["tallow"], t["wicker -t 1"], t["wicker"], t["mpfr"],
+            t["chudnovsky"], t["tallow"] / t["mpfr"], t["wicker"] / t["mpfr"],
+            t["tallow"] / t["chudnovsky"], t["wicker"] / t["chudnovsky"],
+            t["tallow -t 1"] / t["tallow"], t["wicker -t 1"] / t["wicker"],
+            m["tallow"] / 2**20, m["wicker"] / 2**20, m["mpfr"] / 2**20,
+            m["chudnovsky"] / 2**20))
     table = header + "\n".join(lines) + "\n"
-    note = "Median wall time of %d alternating runs; peak resident memory.\n" % args.runs
+    note = ("Median wall time of %d alternating runs on %d cores; tallow and wicker without -t use "
+            "every core; peak resident memory.\n" % (args.runs, os.cpu_count()))
     print(table + "\n" + note)
+    if args.baseline:
+        print("| digits | tallow -t 1 s | baseline s | ratio | wicker -t 1 s | baseline s | ratio |")
+        print("|---|---|---|---|---|---|---|")
+        for length, t, _ in rows:
+            print("| %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f |" % (
+                length, t["tallow -t 1"], t["tallow baseline"],
+                t["tallow -t 1"] / t["tallow baseline"], t["wicker -t 1"], t["wicker baseline"],
+                t["wicker -t 1"] / t["wicker baseline"]))
     with open(os.path.join(RESULTS, "timings.md"), "w") as f:
         f.write(table + "\n" + note)
     with open(os.path.join(RESULTS, "timings.dat"), "w") as f:
-        f.write("# digits tallow wicker mpfr (seconds)\n")
+        f.write("# digits " + " ".join(p.replace(" ", "") for p in PROGRAMS) + " (seconds)\n")
         for length, t, _ in rows:
-            f.write("%d %.4f %.4f %.4f\n" % (length, t["tallow"], t["wicker"], t["mpfr"]))
+            f.write("%d %s\n" % (length, " ".join("%.4f" % t[p] for p in PROGRAMS)))
     plot()
 
 
@@ -153,9 +188,12 @@ set ylabel 'wall time (s)'
 set key top left Left reverse
 set termoption noenhanced
 set grid
-plot '%s' using 1:2 with linespoints title 'tallow', \\
-     '' using 1:3 with linespoints title 'wicker', \\
-     '' using 1:4 with linespoints title 'MPFR (mpfr_const_pi + mpfr_get_str)'
+plot '%s' using 1:2 with linespoints title 'tallow, 1 thread', \\
+     '' using 1:3 with linespoints title 'tallow, every core', \\
+     '' using 1:4 with linespoints title 'wicker, 1 thread', \\
+     '' using 1:5 with linespoints title 'wicker, every core', \\
+     '' using 1:6 with linespoints title 'MPFR (mpfr_const_pi + mpfr_get_str)', \\
+     '' using 1:7 with linespoints title 'Chudnovsky on GMP (bench/chudnovsky_pi_digits)'
 """ % (os.path.join(RESULTS, "time_vs_digits.png"), data)
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
 
