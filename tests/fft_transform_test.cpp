@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -122,6 +123,68 @@ TEST(Stages, ConjugatingStageEqualsStageOfConjugate) {
   }
 }
 
+TEST(Stages, OddStageMatchesItsButterfliesWithExactTwiddles) {
+  // Element k of each quarter (q elements): y = v0 +- i v2, v1 +- i v3, turned by z0 = w_2N^k,
+  // z2 = w_8 z0, w1 = z0^3 and w3 = w_8^3 w1, then summed and differenced. 2^16 doubles runs
+  // the stage's runs in parallel where threads are there.
+  for (int32_t n : {64, 1024, 8192, 65536}) {
+    const std::vector<double> x = random_values(n, 5 + n);
+    std::vector<double> a = x;
+    fft_stage_odd(n, a.data());
+    const int32_t q = n / 8;
+    using C = std::complex<LD>;
+    auto at = [&](int32_t e) { return C(x[2 * e], x[2 * e + 1]); };
+    const C i(0, 1), w8 = std::polar(LD{1}, kTwoPi / 8);
+    double worst = 0;
+    for (int32_t k = 0; k < q; ++k) {
+      const C z0 = std::polar(LD{1}, kTwoPi * k / n), w1 = z0 * z0 * z0;
+      const C u0 = (at(k) + i * at(k + 2 * q)) * z0, u2 = (at(k + q) + i * at(k + 3 * q)) * w8 * z0;
+      const C u1 = (at(k) - i * at(k + 2 * q)) * w1;
+      const C u3 = (at(k + q) - i * at(k + 3 * q)) * w8 * w8 * w8 * w1;
+      const C want[4] = {u0 + u2, u0 - u2, u1 + u3, u1 - u3};
+      for (int32_t j = 0; j < 4; ++j) {
+        const int32_t e = k + j * q;
+        worst = std::max({worst, static_cast<double>(std::fabs(a[2 * e] - want[j].real())),
+                          static_cast<double>(std::fabs(a[2 * e + 1] - want[j].imag()))});
+      }
+    }
+    EXPECT_LT(worst, 1e-13) << "n = " << n;
+  }
+}
+
+TEST(Stages, OddBlockFinishedByItsLeafIsTheOddFrequencyTransform) {
+  // An odd-frequency block evaluates at the odd multiples of half a bin, in bit-reversed order.
+  for (int32_t n : {256, 512}) {
+    const std::vector<double> x = random_values(n, 9 + n);
+    std::vector<double> a = x;
+    fft_stage_odd(n, a.data());
+    fft_leaf(n, 0, a.data());
+    EXPECT_LT(max_error(a, direct_dft(x, 1, 0.5), true), 1e-13) << "n = " << n;
+  }
+}
+
+TEST(Stages, TreeStepStagesTheBlockAndItsLastQuartersOfItsKind) {
+  // The k-th leaf of m doubles from the end: k = 6 needs one odd stage of m; k = 8 an odd block
+  // of 4m and its last quarter; k = 16 a normal block of 16m and its last quarters down to m.
+  struct Case {
+    int32_t k, kind;
+    std::vector<int32_t> sizes;
+  };
+  const int32_t m = 512, n = 32 * m, end = n - 8 * m;
+  for (const Case& c : {Case{6, 0, {m}}, Case{8, 0, {4 * m, m}}, Case{16, 1, {16 * m, 4 * m, m}}}) {
+    std::vector<double> a = random_values(n, 11), want = a;
+    for (int32_t size : c.sizes) {
+      if (c.kind != 0) {
+        fft_stage(size, want.data() + end - size);
+      } else {
+        fft_stage_odd(size, want.data() + end - size);
+      }
+    }
+    EXPECT_EQ(fft_tree_step(m, end, c.k, a.data()), c.kind) << "k = " << c.k;
+    EXPECT_EQ(a, want) << "k = " << c.k;
+  }
+}
+
 TEST(ComplexTransform, MatchesDirectTransformForEveryLengthUpTo16384) {
   for (int32_t n = 4; n <= 16384; n *= 2) {
     std::vector<double> x = random_values(n, 100 + n);
@@ -134,13 +197,28 @@ TEST(ComplexTransform, MatchesDirectTransformForEveryLengthUpTo16384) {
 }
 
 TEST(ComplexTransform, ImpulsesGiveOnesAndPowersOfW) {
-  for (int32_t n : {2, 4, 8, 16, 32, 64, 512, 2048}) {
-    std::vector<double> a(n, 0.0);
-    a[0] = 1.0;
-    cfft_forward(n, a.data());
-    for (int32_t e = 0; e < n / 2; ++e) {
-      EXPECT_NEAR(a[2 * e], 1.0, 1e-15);
-      EXPECT_NEAR(a[2 * e + 1], 0.0, 1e-15);
+  // An impulse at element 0 gives all ones; at element 1, X_k = w_N^k forward and w_N^-k
+  // backward.
+  for (int32_t n : {2, 4, 8, 16, 32, 64, 512, 2048, 65536}) {
+    const int32_t N = n / 2;
+    for (int32_t at : {0, 1}) {
+      if (at >= N) continue;
+      for (int sign : {1, -1}) {
+        std::vector<double> a(n, 0.0);
+        a[2 * at] = 1.0;
+        if (sign > 0) {
+          cfft_forward(n, a.data());
+        } else {
+          cfft_backward(n, a.data());
+        }
+        double worst = 0;
+        for (int32_t k = 0; k < N; ++k) {
+          const LD angle = kTwoPi * at * k / N;
+          worst = std::max({worst, static_cast<double>(std::fabs(a[2 * k] - std::cos(angle))),
+                            static_cast<double>(std::fabs(a[2 * k + 1] - sign * std::sin(angle)))});
+        }
+        EXPECT_LT(worst, 1e-14) << "n " << n << " impulse at " << at << " sign " << sign;
+      }
     }
   }
 }

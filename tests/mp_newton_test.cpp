@@ -118,13 +118,19 @@ TEST(SquareRoot, RandomArgumentsWithinOneUnit) {
 }
 
 TEST(Reciprocal, ExactReciprocals) {
-  for (int32_t n : {8, 16, 32}) {
+  for (int32_t n : {8, 16, 32, 256}) {
     EXPECT_EQ(reciprocal_of(words({5000}), n), words({2}, n)) << n;
     EXPECT_EQ(reciprocal_of(words({4000}), n), words({2, 5000}, n)) << n;
     EXPECT_EQ(reciprocal_of(words({2500}), n), words({4}, n)) << n;
     EXPECT_EQ(reciprocal_of(words({1}), n), words({10000}, n)) << n;
     // 1/0.333...3 exceeds 3 only after word n-1.
     EXPECT_EQ(reciprocal_of(V(n, 3333), n), words({3}, n)) << n;
+    // Exact reciprocals approached from below as 1.2499...9 and the like: the last correction
+    // must carry through the guard words and every 9999 above them.
+    EXPECT_EQ(reciprocal_of(words({8000}), n), words({1, 2500}, n)) << n;
+    EXPECT_EQ(reciprocal_of(words({6400}), n), words({1, 5625}, n)) << n;
+    // 1/0.3125 = 3.2 may stop one unit low, at 3.1999...9.
+    expect_reciprocal(words({3125}, n), reciprocal_of(words({3125}), n), n);
   }
 }
 
@@ -163,6 +169,28 @@ TEST(NewtonForms, EveryFormGivesTheSameRootsAndReciprocals) {
       expect_reciprocal(a, reciprocal, n);
     }
   }
+}
+
+TEST(NewtonDeathTest, StepsStopWhenTheirCorrectionLeavesTheNumber) {
+  // Bad estimates y at m = 8 words: 3.0 held as an unnormalised 30000 in word 1, whose
+  // correction borrows past word 0; and 9999, whose correction carries out of it.
+  const int32_t m = 8;
+  std::vector<double> w1(2 * m), w2(2 * m);
+  V t(m + 6);
+  const V half = words({5000}, m + 2);
+  V y = words({0, 30000}, m + 2);
+  EXPECT_FATAL(gakpre(half.data(), y.data(), t.data(), m, w1.data(), w2.data()),
+               "error gakpre s\n");
+  y = words({9999}, m + 2);
+  EXPECT_FATAL(gakpre(half.data(), y.data(), t.data(), m, w1.data(), w2.data()),
+               "error gakpre a\n");
+  EXPECT_FATAL(gsqpre(half.data(), y.data(), t.data(), m, w1.data(), w2.data()),
+               "error gsqpre a\n");
+  // a = 0.17 and y = 3.2767: a y^2 = 1.825, and y (a y^2 - 1) / 2 exceeds 1.
+  const V a = words({1700}, m + 2);
+  y = words({0, 32767}, m + 2);
+  EXPECT_FATAL(gsqpre(a.data(), y.data(), t.data(), m, w1.data(), w2.data()),
+               "error gsqpre s\n");
 }
 
 TEST(NewtonDeathTest, ArgumentsBelowOneTenThousandthAreRefused) {

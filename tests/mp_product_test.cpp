@@ -1,6 +1,7 @@
 #include <gmp.h>
 
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -224,12 +225,35 @@ TEST(BuildingBlocks, ReleaseUsesThreeLookAheadTermsAndAccumulates) {
   EXPECT_EQ(c, words({234, 5678, 9012, 3455}));
 }
 
-TEST(BuildingBlocks, SpectrumSquareEqualsSpectrumTimesItself) {
-  std::vector<double> d = {1.5, -2, 3, 4.25, -5, 6, 7, 8}, e = d, f = d;
-  spectrum_square(d.data(), 8);
-  spectrum_mul(e.data(), f.data(), 8);
-  EXPECT_EQ(d, e);
-  EXPECT_EQ(f, (std::vector<double>{1.5, -2, 3, 4.25, -5, 6, 7, 8}));
+TEST(BuildingBlocks, SpectrumProductsGiveTheExactConvolutions) {
+  // Through the transform and back, the pointwise square and product of two spectra give
+  // L/2 times the convolution terms of the words, each within a hair of its integer.
+  std::mt19937 rng(13);
+  for (int32_t k : {2, 8, 64, 512}) {
+    const int32_t L = 2 * k;
+    V a = random_words(rng, k), b = random_words(rng, k);
+    std::vector<double> d(L), e(L), f(L);
+    mp_to_doubles(a.data(), k, d.data(), L);
+    mp_to_doubles(b.data(), k, e.data(), L);
+    real_fft(L, 1, d.data());
+    real_fft(L, 1, e.data());
+    f = d;
+    spectrum_square(f.data(), L);
+    spectrum_mul(d.data(), e.data(), L);
+    real_fft(L, -1, f.data());
+    real_fft(L, -1, d.data());
+    for (int32_t p = 0; p < L; ++p) {
+      int64_t square = 0, product = 0;
+      for (int32_t i = 0; i < k; ++i) {
+        if (p - i >= 0 && p - i < k) {
+          square += int64_t{a[i]} * a[p - i];
+          product += int64_t{a[i]} * b[p - i];
+        }
+      }
+      EXPECT_NEAR(f[p] * 2.0 / L, static_cast<double>(square), 1e-3) << "k " << k << " p " << p;
+      EXPECT_NEAR(d[p] * 2.0 / L, static_cast<double>(product), 1e-3) << "k " << k << " p " << p;
+    }
+  }
 }
 
 TEST(RoundingCheckDeathTest, CarryBeyondWordZeroStopsTheOverwritingRelease) {
@@ -254,12 +278,20 @@ TEST(RoundingCheckDeathTest, DoubledTermsAreCheckedBeforeTheyAreDoubled) {
   EXPECT_FATAL(mp_add_doubles2(c.data(), 4, d.data(), 8), "error fft rounding\n");
 }
 
-TEST(RoundingCheckDeathTest, TermsFarFromIntegersStopTheRun) {
-  // With L = 8 the scale is 1/4: 4 * 2.3 = 9.2 releases 2.3, which lies 0.3 from an integer.
-  std::vector<double> d = {4.0, 4.0 * 2.3, 0, 0, 0, 0, 0, 0};
+TEST(RoundingCheckDeathTest, TermsNoWordCanHoldStopTheRunInEveryRelease) {
+  // With L = 8 the scale is 1/4: 4 * 2.3 releases 2.3, which lies 0.3 from an integer; then a
+  // negative term, NaN, and a term of 2^52, where a double shows no fraction any more.
   V c(4);
-  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
-  EXPECT_FATAL(mp_add_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
+  for (double bad : {4.0 * 2.3, 4.0 * -3.0, std::nan(""), 4.0 * 4503599627370496.0}) {
+    std::vector<double> d = {4.0, bad, 0, 0, 0, 0, 0, 0};
+    EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
+    EXPECT_FATAL(mp_add_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
+    EXPECT_FATAL(mp_add_doubles2(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
+    if (bad < 0.0) continue;  // balanced words have negative terms
+    EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced),
+                 "error fft rounding\n") << bad;
+  }
+  std::vector<double> d = {4.0, 4.0 * 2.3, 0, 0, 0, 0, 0, 0};
   // Errors up to the limit are rounded away: 2.2 releases as 2.
   d[1] = 4.0 * 2.2;
   mp_from_doubles(c.data(), 4, d.data(), 8);
