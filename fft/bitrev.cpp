@@ -2,6 +2,7 @@
 // index is carried by a counter that steps through the bit-reversed sequence.
 #include "complex.h"
 #include "fft_internal.h"
+#include "parallel.h"
 
 namespace {
 
@@ -123,9 +124,7 @@ void permute(int32_t n, double* a) {
   }
   const int32_t nh = n / 2;
   const bool odd_log = l == 8;
-  // Row k0 holds k0 / 4 inner groups: later rows are longer, hence the dynamic schedule.
-#pragma omp parallel for schedule(dynamic, 8) if (n >= kParallelPermuteFrom)
-  for (int32_t k0 = 0; k0 < m; k0 += 4) {
+  auto row = [=](int32_t k0) {
     const int32_t j0 = reversed_index(k0 / 4, nh);
     int32_t k = k0;
     for (int32_t j = j0; j < j0 + k0; j += 4) {
@@ -141,6 +140,12 @@ void permute(int32_t n, double* a) {
     } else {
       tail_group_even<conjugate>(a, j0 + k0, m, nh);
     }
+  };
+  if (use_threads(n, kParallelPermuteFrom)) {
+    // Row k0 holds k0 / 4 inner groups: later rows are longer, hence the dynamic schedule.
+    parallel_steps_dynamic(0, m, 4, 8, row);
+  } else {
+    for (int32_t k0 = 0; k0 < m; k0 += 4) row(k0);
   }
 }
 

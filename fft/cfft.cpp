@@ -1,12 +1,11 @@
 // Split-radix complex transform by decimation in frequency, worked depth first in leaves of 256
 // or 512 doubles, finished by the straight-line kernels and a bit-reversal permutation.
-#include <omp.h>
-
 #include <cmath>
 #include <type_traits>
 
 #include "complex_pair.h"
 #include "fft_internal.h"
+#include "parallel.h"
 
 namespace {
 
@@ -72,6 +71,40 @@ inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
 // this many doubles shares its runs among the threads.
 constexpr int32_t kParallelStageFrom = 1 << 15;
 
+// The butterflies of elements p + 1 to end - 1, two at a time, and of their mirrors, in a normal
+// stage of quarter length q: twiddles A_k ~ w_L^k and B_k ~ conj(w_L^(3k)) start at p from cos
+// and sin (at p = 0 from 1 and w = (c, s)) and advance with the factors ss1 and ss3, so a run
+// computes the same values wherever it runs. a_end, b_end: the twiddles after the run.
+template <bool conjugate_input>
+[[gnu::always_inline]] inline void normal_run(double* a, int32_t q, int32_t p, int32_t end,
+                                              double ew, Cx w, Cx w3, double ss1, double ss3,
+                                              Cx& a_end, Cx& b_end) {
+  Cx a_prev = {1.0, 0.0}, a_cur = w;
+  Cx b_prev = {1.0, 0.0}, b_cur = w3;
+  if (p > 0) {
+    const double angle = static_cast<double>(2 * p) * ew;
+    a_prev = {std::cos(angle), std::sin(angle)};
+    a_cur = a_prev * w;
+    b_prev = conj_cube(a_prev);
+    b_cur = conj_cube(a_cur);
+  }
+  for (int32_t k = p + 1; k < end; k += 2) {
+    Cx ak = a_cur, bk = b_cur;
+    advance(a_prev, a_cur, ss1);
+    advance(b_prev, b_cur, ss3);
+    // Elements k, k + 1 and their mirrors Q - k - 1, Q - k, two at a time;
+    // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
+    const Cx2 w1 = make_pair(ak, a_cur), b = make_pair(bk, b_cur);
+    butterfly<conjugate_input>(a, k, q, w1, conj(b));
+    butterfly<conjugate_input>(a, q - k - 1, q, swap_halves(times_i(conj(w1))),
+                               swap_halves(times_minus_i(b)));
+    advance(a_prev, a_cur, ss1);
+    advance(b_prev, b_cur, ss3);
+  }
+  a_end = a_cur;
+  b_end = b_cur;
+}
+
 template <bool conjugate_input>
 void stage_normal(int32_t n, double* a) {
   const int32_t q = n / 8, h = n / 16;
@@ -84,34 +117,13 @@ void stage_normal(int32_t n, double* a) {
   const double ss3 = 2.0 * b1.im;
   // The twiddles after the last run, for the butterflies at h - 1 and h + 1.
   Cx a_last = {c, s}, b_last = b1;
-#pragma omp parallel for schedule(static) if (n >= kParallelStageFrom)
-  for (int32_t p = 0; p < h - 2; p += kRunElements) {
-    // A_k approximates w_L^k, B_k approximates conj(w_L^(3k)).
-    Cx a_prev = {1.0, 0.0}, a_cur = {c, s};
-    Cx b_prev = {1.0, 0.0}, b_cur = b1;
-    if (p > 0) {
-      const double angle = static_cast<double>(2 * p) * ew;
-      a_prev = {std::cos(angle), std::sin(angle)};
-      a_cur = a_prev * Cx{c, s};
-      b_prev = conj_cube(a_prev);
-      b_cur = conj_cube(a_cur);
-    }
+  auto run = [=, &a_last, &b_last](int32_t p) {
     const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
-    for (int32_t k = p + 1; k < end; k += 2) {
-      Cx ak = a_cur, bk = b_cur;
-      advance(a_prev, a_cur, ss1);
-      advance(b_prev, b_cur, ss3);
-      // Elements k, k + 1 and their mirrors Q - k - 1, Q - k, two at a time;
-      // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
-      const Cx2 w1 = make_pair(ak, a_cur), b = make_pair(bk, b_cur);
-      butterfly<conjugate_input>(a, k, q, w1, conj(b));
-      butterfly<conjugate_input>(a, q - k - 1, q, swap_halves(times_i(conj(w1))),
-                                 swap_halves(times_minus_i(b)));
-      advance(a_prev, a_cur, ss1);
-      advance(b_prev, b_cur, ss3);
-    }
-    if (end == h - 2) a_last = a_cur, b_last = b_cur;
-  }
+    Cx a_end, b_end;
+    normal_run<conjugate_input>(a, q, p, end, ew, {c, s}, b1, ss1, ss3, a_end, b_end);
+    if (end == h - 2) a_last = a_end, b_last = b_end;
+  };
+  for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
   butterfly<conjugate_input>(a, h - 1, q, a_last, conj(b_last));
   butterfly_eighth<conjugate_input>(a, h, q);
   butterfly<conjugate_input>(a, h + 1, q, times_i(conj(a_last)), times_minus_i(b_last));
@@ -177,6 +189,31 @@ inline void butterfly_odd_quad(double* a, int32_t k, int32_t q, const OddTwiddle
 void fft_stage(int32_t n, double* a) { stage_normal<false>(n, a); }
 void fft_stage_conj(int32_t n, double* a) { stage_normal<true>(n, a); }
 
+namespace {
+
+// The butterflies of elements p + 1 to end - 1 and their mirrors in an odd-frequency stage,
+// twiddles restarted at p as in normal_run; returns the twiddles after the run.
+[[gnu::always_inline]] inline OddTwiddles odd_run(double* a, int32_t q, int32_t p, int32_t end,
+                                                  double ew, Cx w, double ss1, double ss3) {
+  OddTwiddles prev = {{1.0, 0.0}, {kC4, kC4}, {1.0, 0.0}, {-kC4, kC4}};
+  OddTwiddles cur = odd_twiddles_from(w);
+  if (p > 0) {
+    const double angle = static_cast<double>(2 * p) * ew;
+    Cx z = {std::cos(angle), std::sin(angle)};
+    prev = odd_twiddles_from(z);
+    cur = odd_twiddles_from(z * w);
+  }
+  for (int32_t k = p + 1; k < end; k += 2) {
+    OddTwiddles tk = cur;
+    advance_odd(prev, cur, ss1, ss3);
+    butterfly_odd_quad(a, k, q, tk, cur);
+    advance_odd(prev, cur, ss1, ss3);
+  }
+  return cur;
+}
+
+}  // namespace
+
 void fft_stage_odd(int32_t n, double* a) {
   const int32_t q = n / 8, h = n / 16;
   butterfly_odd(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0}, Cx{-kC4, kC4});
@@ -187,25 +224,12 @@ void fft_stage_odd(int32_t n, double* a) {
   const double t = c * (2.0 * ss1);
   const double ss3 = 2.0 * (s - c * t);
   OddTwiddles last = odd_twiddles_from({c, s});  // after the last run
-#pragma omp parallel for schedule(static) if (n >= kParallelStageFrom)
-  for (int32_t p = 0; p < h - 2; p += kRunElements) {
-    OddTwiddles prev = {{1.0, 0.0}, {kC4, kC4}, {1.0, 0.0}, {-kC4, kC4}};
-    OddTwiddles cur = odd_twiddles_from({c, s});
-    if (p > 0) {
-      const double angle = static_cast<double>(2 * p) * ew;
-      Cx z = {std::cos(angle), std::sin(angle)};
-      prev = odd_twiddles_from(z);
-      cur = odd_twiddles_from(z * Cx{c, s});
-    }
+  auto run = [=, &last](int32_t p) {
     const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
-    for (int32_t k = p + 1; k < end; k += 2) {
-      OddTwiddles tk = cur;
-      advance_odd(prev, cur, ss1, ss3);
-      butterfly_odd_quad(a, k, q, tk, cur);
-      advance_odd(prev, cur, ss1, ss3);
-    }
-    if (end == h - 2) last = cur;
-  }
+    const OddTwiddles after = odd_run(a, q, p, end, ew, {c, s}, ss1, ss3);
+    if (end == h - 2) last = after;
+  };
+  for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
   butterfly_odd(a, h - 1, q, last.z0, last.z2, last.w1, last.w3);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
   butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
@@ -318,7 +342,7 @@ void fft_recursive_parallel(int32_t n, double* a) {
 }
 
 void fft_recursive(int32_t n, double* a) {
-  if (n >= kParallelBlocksFrom && omp_get_max_threads() > 1) {
+  if (use_threads(n, kParallelBlocksFrom)) {
     fft_recursive_parallel(n, a);
     return;
   }

@@ -5,6 +5,7 @@
 #include "complex_pair.h"
 #include "fft.h"
 #include "fft_internal.h"
+#include "parallel.h"
 
 namespace {
 
@@ -60,8 +61,7 @@ void separate_spectra(int32_t n, double* a) {
   // Blocks of kBlockDoubles from n/2 down to 4; the twiddle after the last one serves index 2.
   const int32_t blocks = (n / 2 - 4 + kBlockDoubles - 1) / kBlockDoubles;
   double last_wdr = first_wdr, last_wdi = first_wdi;
-#pragma omp parallel for schedule(static) if (n >= kParallelPassFrom)
-  for (int32_t b = 0; b < blocks; ++b) {
+  auto block = [=, &last_wdr, &last_wdi](int32_t b) {
     const int32_t i = n / 2 - b * kBlockDoubles;
     const int32_t i0 = i - kBlockDoubles < 4 ? 4 : i - kBlockDoubles;
     double wdr = first_wdr, wdi = first_wdi, wkr = 0.0, wki = 0.0;  // t(n/4 - 1), t(n/4)
@@ -83,7 +83,8 @@ void separate_spectra(int32_t n, double* a) {
       wdi += ss * (0.5 - wkr);
     }
     if (i0 == 4) last_wdr = wdr, last_wdi = wdi;
-  }
+  };
+  for_each_step(use_threads(n, kParallelPassFrom), 0, blocks, 1, block);
   pair_step<inverse>(a, 2, n - 2, last_wdr, last_wdi);
 }
 

@@ -10,48 +10,45 @@
 #include "carry_chain.h"
 #include "fft.h"
 #include "mp_internal.h"
+#include "parallel.h"
 
 // Conversions and pointwise products of at least this many doubles are shared among threads.
 constexpr int32_t kParallelPassFrom = 1 << 15;
 
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  const bool parallel = use_threads(L, kParallelPassFrom);
   if (form == WordForm::words) {
-#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
-    for (int32_t i = 0; i < k; ++i) d[i] = w[i];
+    for_each_step(parallel, 0, k, 1, [=](int32_t i) { d[i] = w[i]; });
   } else {
     // Each word's borrow depends on that word alone, so no chain runs from word to word.
     constexpr int32_t kHalfBase = kWordBase / 2;
-#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
-    for (int32_t i = 0; i < k - 1; ++i) {
+    for_each_step(parallel, 0, k - 1, 1, [=](int32_t i) {
       const int32_t borrows = i > 0 && w[i] >= kHalfBase;
       d[i] = w[i] - kWordBase * borrows + (w[i + 1] >= kHalfBase);
-    }
+    });
     if (k > 0) d[k - 1] = w[k - 1] - (k > 1 && w[k - 1] >= kHalfBase ? kWordBase : 0);
   }
-#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
-  for (int32_t i = k; i < L; ++i) d[i] = 0.0;
+  for_each_step(parallel, k, L, 1, [=](int32_t i) { d[i] = 0.0; });
 }
 
 void spectrum_mul(double* d, const double* e, int32_t L) {
   d[0] *= e[0];
   d[1] *= e[1];
-#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
-  for (int32_t k = 2; k < L; k += 2) {
+  for_each_step(use_threads(L, kParallelPassFrom), 2, L, 2, [=](int32_t k) {
     double p = d[k], q = d[k + 1], u = e[k], v = e[k + 1];
     d[k] = p * u - q * v;
     d[k + 1] = q * u + p * v;
-  }
+  });
 }
 
 void spectrum_square(double* d, int32_t L) {
   d[0] *= d[0];
   d[1] *= d[1];
-#pragma omp parallel for schedule(static) if (L >= kParallelPassFrom)
-  for (int32_t k = 2; k < L; k += 2) {
+  for_each_step(use_threads(L, kParallelPassFrom), 2, L, 2, [=](int32_t k) {
     double p = d[k], q = d[k + 1];
     d[k] = p * p - q * q;
     d[k + 1] = (p * q) * 2.0;
-  }
+  });
 }
 
 namespace {
@@ -174,7 +171,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   int64_t top;
   int32_t ranges = omp_get_max_threads();
   if (ranges > kMaxReleaseRanges) ranges = kMaxReleaseRanges;
-  if (terms < kParallelReleaseFrom || ranges < 2) {
+  if (!use_threads(terms, kParallelReleaseFrom)) {
     top = release_range<mode, form>(c, cnt, d, L, 0, terms, failed, worst);
   } else {
     // Range r holds terms start[r] to start[r + 1] - 1; every bound below cnt - 1 keeps the

@@ -39,7 +39,8 @@ inline ProgramRun run_program(const std::string& program, const std::string& arg
     stdin_from = "in.txt";
   }
   std::string command = "cd '" + dir.string() + "' && " + (setup.empty() ? "" : setup + " && ") +
-                        prefix + " '" + program + "' " + args + " < " + stdin_from + " > out.txt 2> err.txt";
+                        prefix + " '" + program + "' " + args + " < " + stdin_from +
+                        " > out.txt 2> err.txt";
   int raw = std::system(command.c_str());
   ProgramRun run;
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

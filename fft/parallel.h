@@ -1,0 +1,40 @@
+// Loops shared among OpenMP's threads, or run plainly: with one thread, or below the length
+// where threads pay, no OpenMP construct is entered at all (even an inactive parallel region
+// costs a team's set-up and tear-down).
+#pragma once
+
+#include <omp.h>
+
+#include <cstdint>
+
+// Whether work over `size` elements, at least `from`, should use the threads.
+inline bool use_threads(int64_t size, int64_t from) {
+  return size >= from && omp_get_max_threads() > 1;
+}
+
+// The parallel loops take their body by value and stay out of line: a parallel region takes
+// the address of what it shares, and the plain loop keeps its body's values in registers only
+// if that address is never taken in its own function.
+template <typename Body>
+[[gnu::noinline]] void parallel_steps(int32_t begin, int32_t end, int32_t step, Body body) {
+#pragma omp parallel for schedule(static)
+  for (int32_t i = begin; i < end; i += step) body(i);
+}
+
+template <typename Body>
+[[gnu::noinline]] void parallel_steps_dynamic(int32_t begin, int32_t end, int32_t step,
+                                              int32_t chunk, Body body) {
+#pragma omp parallel for schedule(dynamic, chunk)
+  for (int32_t i = begin; i < end; i += step) body(i);
+}
+
+// body(i) for i = begin, begin + step, ... below end; shared among the threads in contiguous
+// ranges when parallel is true. Every body must touch only its own data.
+template <typename Body>
+inline void for_each_step(bool parallel, int32_t begin, int32_t end, int32_t step, Body body) {
+  if (parallel) {
+    parallel_steps(begin, end, step, body);
+  } else {
+    for (int32_t i = begin; i < end; i += step) body(i);
+  }
+}
