@@ -68,7 +68,9 @@ inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
 
 // Runs of kRunElements butterflies restart their twiddles from cos and sin, so every run
 // computes the same values whichever thread runs it and in whatever order: a stage of at least
-// this many doubles shares its runs among the threads.
+// this many doubles shares its runs among the threads. Such a stage runs its runs through one
+// out-of-line copy of their code whatever the thread count, for a compiler may round two
+// inlined copies of the same arithmetic differently; smaller stages keep theirs inline.
 constexpr int32_t kParallelStageFrom = 1 << 15;
 
 // The butterflies of elements p + 1 to end - 1, two at a time, and of their mirrors, in a normal
@@ -106,6 +108,13 @@ template <bool conjugate_input>
 }
 
 template <bool conjugate_input>
+[[gnu::noinline]] void normal_run_out_of_line(double* a, int32_t q, int32_t p, int32_t end,
+                                              double ew, Cx w, Cx w3, double ss1, double ss3,
+                                              Cx& a_end, Cx& b_end) {
+  normal_run<conjugate_input>(a, q, p, end, ew, w, w3, ss1, ss3, a_end, b_end);
+}
+
+template <bool conjugate_input>
 void stage_normal(int32_t n, double* a) {
   const int32_t q = n / 8, h = n / 16;
   butterfly<conjugate_input>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
@@ -117,13 +126,22 @@ void stage_normal(int32_t n, double* a) {
   const double ss3 = 2.0 * b1.im;
   // The twiddles after the last run, for the butterflies at h - 1 and h + 1.
   Cx a_last = {c, s}, b_last = b1;
-  auto run = [=, &a_last, &b_last](int32_t p) {
-    const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
-    Cx a_end, b_end;
-    normal_run<conjugate_input>(a, q, p, end, ew, {c, s}, b1, ss1, ss3, a_end, b_end);
-    if (end == h - 2) a_last = a_end, b_last = b_end;
-  };
-  for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
+  if (n < kParallelStageFrom) {
+    for (int32_t p = 0; p < h - 2; p += kRunElements) {
+      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      normal_run<conjugate_input>(a, q, p, end, ew, {c, s}, b1, ss1, ss3, a_last, b_last);
+    }
+  } else {
+    // Every run through one out-of-line copy of its code, with one thread or many alike.
+    auto run = [=, &a_last, &b_last](int32_t p) {
+      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      Cx a_end, b_end;
+      normal_run_out_of_line<conjugate_input>(a, q, p, end, ew, {c, s}, b1, ss1, ss3, a_end,
+                                              b_end);
+      if (end == h - 2) a_last = a_end, b_last = b_end;
+    };
+    for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
+  }
   butterfly<conjugate_input>(a, h - 1, q, a_last, conj(b_last));
   butterfly_eighth<conjugate_input>(a, h, q);
   butterfly<conjugate_input>(a, h + 1, q, times_i(conj(a_last)), times_minus_i(b_last));
@@ -212,6 +230,11 @@ namespace {
   return cur;
 }
 
+[[gnu::noinline]] OddTwiddles odd_run_out_of_line(double* a, int32_t q, int32_t p, int32_t end,
+                                                  double ew, Cx w, double ss1, double ss3) {
+  return odd_run(a, q, p, end, ew, w, ss1, ss3);
+}
+
 }  // namespace
 
 void fft_stage_odd(int32_t n, double* a) {
@@ -224,12 +247,20 @@ void fft_stage_odd(int32_t n, double* a) {
   const double t = c * (2.0 * ss1);
   const double ss3 = 2.0 * (s - c * t);
   OddTwiddles last = odd_twiddles_from({c, s});  // after the last run
-  auto run = [=, &last](int32_t p) {
-    const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
-    const OddTwiddles after = odd_run(a, q, p, end, ew, {c, s}, ss1, ss3);
-    if (end == h - 2) last = after;
-  };
-  for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
+  if (n < kParallelStageFrom) {
+    for (int32_t p = 0; p < h - 2; p += kRunElements) {
+      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      last = odd_run(a, q, p, end, ew, {c, s}, ss1, ss3);
+    }
+  } else {
+    // As for the normal stage: one out-of-line copy for one thread or many.
+    auto run = [=, &last](int32_t p) {
+      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      const OddTwiddles after = odd_run_out_of_line(a, q, p, end, ew, {c, s}, ss1, ss3);
+      if (end == h - 2) last = after;
+    };
+    for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
+  }
   butterfly_odd(a, h - 1, q, last.z0, last.z2, last.w1, last.w3);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
   butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});

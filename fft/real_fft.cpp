@@ -46,46 +46,77 @@ inline void pair_step_twice(double* a, int32_t n, int32_t j, Cx2 tw) {
 }
 
 // Twiddle t(e) = (1/2 - sin(2 pi e/n)/2, cos(2 pi e/n)/2). Two sequences leapfrog downward:
-// t(e - 1) = t(e + 1) + (ss Im t(e), ss (1/2 - Re t(e))) with ss = 2 sin(2 pi/n).
-// Every block restarts its twiddles from sin and cos (the first from its own start values), so
-// the blocks of a pass of at least this many doubles are shared among the threads.
+// t(e - 1) = t(e + 1) + (ss Im t(e), ss (1/2 - Re t(e))) with ss = 2 sin(2 pi/n). They restart
+// from sin and cos at every block bound, so the blocks of a pass of at least kParallelPassFrom
+// doubles can be shared among threads.
 constexpr int32_t kParallelPassFrom = 1 << 15;
 
+// The pair steps from double index top (n/2, or a block bound) down to bottom (4, or a block
+// bound), block by block; returns the twiddle wd after the last step. The file is compiled
+// without fused multiply-adds but those written out (std::fma), so that every copy of this code,
+// inline in one thread or shared among many, rounds alike.
 template <bool inverse>
-void separate_spectra(int32_t n, double* a) {
+[[gnu::always_inline]] inline Cx separate_range(int32_t n, double* a, int32_t top,
+                                                int32_t bottom) {
   const double ec = kPi / n;
   const double c = std::cos(ec), s = std::sin(ec);
-  const double first_wdi = s * c, first_wdr = s * s;  // t(n/4 - 1)
-  const double w1r = 1.0 - 2.0 * first_wdr, w1i = 2.0 * first_wdi;
+  double wdi = s * c, wdr = s * s;  // t(n/4 - 1)
+  const double w1r = 1.0 - 2.0 * wdr, w1i = 2.0 * wdi;
   const double ss = 2.0 * w1i;
-  // Blocks of kBlockDoubles from n/2 down to 4; the twiddle after the last one serves index 2.
-  const int32_t blocks = (n / 2 - 4 + kBlockDoubles - 1) / kBlockDoubles;
-  double last_wdr = first_wdr, last_wdi = first_wdi;
-  auto block = [=, &last_wdr, &last_wdi](int32_t b) {
-    const int32_t i = n / 2 - b * kBlockDoubles;
-    const int32_t i0 = i - kBlockDoubles < 4 ? 4 : i - kBlockDoubles;
-    double wdr = first_wdr, wdi = first_wdi, wkr = 0.0, wki = 0.0;  // t(n/4 - 1), t(n/4)
-    if (b > 0) {
-      const double sr = 0.5 * std::sin(ec * i), cr = 0.5 * std::cos(ec * i);
-      wdr = 0.5 - (sr * w1r - cr * w1i);
-      wdi = sr * w1i + cr * w1r;
-      wkr = 0.5 - sr;
-      wki = cr;
-    }
+  double wkr = 0.0, wki = 0.0;  // t(n/4)
+  int32_t i = top;
+  if (i != n / 2) {
+    // Start at a block bound from sin and cos.
+    const double sr = 0.5 * std::sin(ec * i), cr = 0.5 * std::cos(ec * i);
+    wdr = 0.5 - (sr * w1r - cr * w1i);
+    wdi = sr * w1i + cr * w1r;
+    wkr = 0.5 - sr;
+    wki = cr;
+  }
+  for (;;) {
+    int32_t i0 = i - kBlockDoubles;
+    if (i0 < bottom) i0 = bottom;
     for (int32_t j = i - 4; j >= i0; j -= 4) {
       // The steps at j + 2 (twiddle wd) and at j (wk, advanced first) touch distinct elements,
       // so they run together.
       const Cx wd = {wdr, wdi};
-      wkr += ss * wdi;
-      wki += ss * (0.5 - wdr);
+      wkr = std::fma(ss, wdi, wkr);
+      wki = std::fma(ss, 0.5 - wdr, wki);
       pair_step_twice<inverse>(a, n, j, make_pair(Cx{wkr, wki}, wd));
-      wdr += ss * wki;
-      wdi += ss * (0.5 - wkr);
+      wdr = std::fma(ss, wki, wdr);
+      wdi = std::fma(ss, 0.5 - wkr, wdi);
     }
-    if (i0 == 4) last_wdr = wdr, last_wdi = wdi;
-  };
-  for_each_step(use_threads(n, kParallelPassFrom), 0, blocks, 1, block);
-  pair_step<inverse>(a, 2, n - 2, last_wdr, last_wdi);
+    if (i0 == bottom) break;
+    // Restart both sequences at the block bound from sin and cos.
+    const double sr = 0.5 * std::sin(ec * i0), cr = 0.5 * std::cos(ec * i0);
+    wdr = 0.5 - (sr * w1r - cr * w1i);
+    wdi = sr * w1i + cr * w1r;
+    wkr = 0.5 - sr;
+    wki = cr;
+    i = i0;
+  }
+  return {wdr, wdi};
+}
+
+template <bool inverse>
+void separate_spectra(int32_t n, double* a) {
+  Cx last;
+  if (!use_threads(n, kParallelPassFrom)) {
+    last = separate_range<inverse>(n, a, n / 2, 4);
+  } else {
+    // Each thread takes whole blocks: bounds at n/2 less multiples of kBlockDoubles.
+    const int32_t blocks = (n / 2 - 4 + kBlockDoubles - 1) / kBlockDoubles;
+    const int32_t parts = omp_get_max_threads() < blocks ? omp_get_max_threads() : blocks;
+    auto part = [=, &last](int32_t t) {
+      const int32_t top = n / 2 - static_cast<int32_t>(int64_t{blocks} * t / parts) * kBlockDoubles;
+      const int32_t end_block = static_cast<int32_t>(int64_t{blocks} * (t + 1) / parts);
+      const int32_t bottom = end_block == blocks ? 4 : n / 2 - end_block * kBlockDoubles;
+      const Cx after = separate_range<inverse>(n, a, top, bottom);
+      if (end_block == blocks) last = after;
+    };
+    for_each_step(true, 0, parts, 1, part);
+  }
+  pair_step<inverse>(a, 2, n - 2, last.re, last.im);
 }
 
 }  // namespace

@@ -110,8 +110,9 @@ inline double round_term(double x, int32_t& failed, double& worst) {
 // p <= cnt - 2) with a chain of its own, from the last term up; returns the carry out of the
 // range, which belongs to word first. Stops at the first block with a term that fails the check.
 template <ReleaseMode mode, WordForm form>
-int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L, int32_t first_term,
-                      int32_t end_term, int32_t& failed, double& worst) {
+[[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                                        int32_t first_term, int32_t end_term, int32_t& failed,
+                                        double& worst) {
   constexpr bool is_signed = form == WordForm::balanced;
   using Chain = std::conditional_t<is_signed, SignedCarryChain, CarryChain>;
   using Part = std::conditional_t<is_signed, int32_t, uint32_t>;
