@@ -1,10 +1,30 @@
 // Word-wise operations: sums, differences, small-factor products, halving, unit carries.
 #include "carry_chain.h"
 #include "mp.h"
+#include "parallel.h"
 
-int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  int32_t carry = 0;
-  for (int32_t k = n - 1; k >= 0; --k) {
+namespace {
+
+// From this many words the long operations cut words 1 to n - 1 (or all n, where the arithmetic
+// is exact whatever word 0 holds) into one range a thread; a range's carry or borrow out is then
+// added into the range above, from the last range up, as one chain would have carried it.
+constexpr int32_t kParallelWordsFrom = 1 << 15;
+constexpr int32_t kMaxRanges = 64;
+
+// Cuts words first to n - 1 into ranges bound[r] to bound[r + 1] - 1; returns their count.
+int32_t cut_ranges(int32_t first, int32_t n, int32_t* bound) {
+  int32_t ranges = omp_get_max_threads();
+  if (ranges > kMaxRanges) ranges = kMaxRanges;
+  for (int32_t r = 0; r <= ranges; ++r) {
+    bound[r] = first + static_cast<int32_t>(int64_t{n - first} * r / ranges);
+  }
+  return ranges;
+}
+
+// c = a + b over words begin to end - 1 with carry in at the last; returns the carry out.
+int32_t add_words(const int16_t* a, const int16_t* b, int16_t* c, int32_t begin, int32_t end,
+                  int32_t carry) {
+  for (int32_t k = end - 1; k >= begin; --k) {
     int32_t s = a[k] + b[k] + carry;
     carry = s >= kWordBase ? 1 : 0;
     c[k] = static_cast<int16_t>(s - carry * kWordBase);
@@ -12,9 +32,9 @@ int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
   return carry;
 }
 
-int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  int32_t borrow = 0;
-  for (int32_t k = n - 1; k >= 0; --k) {
+int32_t sub_words(const int16_t* a, const int16_t* b, int16_t* c, int32_t begin, int32_t end,
+                  int32_t borrow) {
+  for (int32_t k = end - 1; k >= begin; --k) {
     int32_t d = a[k] - b[k] + borrow;
     borrow = d < 0 ? -1 : 0;
     c[k] = static_cast<int16_t>(d - borrow * kWordBase);
@@ -22,16 +42,102 @@ int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
   return borrow;
 }
 
-// One pass of c = (c if accumulate) + a * f. Every product a[k] f is an integer below 2^45,
-// exact in a double; the carry chain adds them exactly.
+// Adds carry (of either sign) at word end - 1 of normalised words begin to end - 1 and carries
+// it up through them; returns what leaves word begin.
+int64_t carry_through(int16_t* c, int32_t begin, int32_t end, int64_t carry) {
+  for (int32_t k = end - 1; k >= begin && carry != 0; --k) {
+    const int64_t v = c[k] + carry;
+    carry = v >= 0 ? v / kWordBase : -((-v + kWordBase - 1) / kWordBase);  // floor
+    c[k] = static_cast<int16_t>(v - carry * kWordBase);
+  }
+  return carry;
+}
+
+// Runs op(begin, end, carry in) on words first to n - 1 cut into ranges, in parallel, and joins
+// their carries from the last range up; returns the carry out of word first.
+template <typename Op>
+int64_t in_ranges(int16_t* c, int32_t first, int32_t n, Op op) {
+  int32_t bound[kMaxRanges + 1];
+  int64_t carry[kMaxRanges];
+  const int32_t ranges = cut_ranges(first, n, bound);
+  parallel_steps(0, ranges, 1, [=, &carry, &bound](int32_t r) {
+    carry[r] = op(bound[r], bound[r + 1]);
+  });
+  int64_t in = 0;
+  for (int32_t r = ranges - 1; r >= 0; --r) {
+    in = carry[r] + carry_through(c, bound[r], bound[r + 1], in);
+  }
+  return in;
+}
+
+// One pass of c = (c if accumulate) + a * f over words begin to end - 1. Every product a[k] f
+// is an integer below 2^45, exact in a double; the carry chain adds them exactly.
 template <bool accumulate>
-static uint64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n) {
+uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, int32_t end) {
   CarryChain chain;
-  for (int32_t k = n - 1; k >= 0; --k) {
+  for (int32_t k = end - 1; k >= begin; --k) {
     const uint64_t term = static_cast<uint64_t>(a[k] * f);
     c[k] = add_place(chain, term, accumulate ? static_cast<uint32_t>(c[k]) : 0);
   }
   return carry_out(chain);
+}
+
+template <bool accumulate>
+uint64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n) {
+  if (!use_threads(n, kParallelWordsFrom)) return mul_small_words<accumulate>(a, f, c, 0, n);
+  // Exact integer arithmetic on every word: word 0 may be cut with the rest.
+  return static_cast<uint64_t>(in_ranges(c, 0, n, [=](int32_t begin, int32_t end) {
+    return static_cast<int64_t>(mul_small_words<accumulate>(a, f, c, begin, end));
+  }));
+}
+
+// Halving and quartering: the remainder that word k - 1 passes down is (its parity) times
+// 10000; as 10000 is even (and a multiple of 4), it does not change the parity (or the
+// remainder mod 4) of the next sum, so every word's remainder is that of the input word alone
+// and no chain runs from word to word. Going from the last word up reads each input word before
+// it is overwritten; in ranges, the word above each range is read before any range is written.
+template <int32_t shift>
+void divide_words(const int16_t* a, int16_t* c, int32_t begin, int32_t end, int32_t above) {
+  constexpr int32_t mask = (1 << shift) - 1;
+  for (int32_t k = end - 1; k > begin; --k) {
+    c[k] = static_cast<int16_t>((a[k] + (a[k - 1] & mask) * kWordBase) >> shift);
+  }
+  if (begin < end) c[begin] = static_cast<int16_t>((a[begin] + (above & mask) * kWordBase) >> shift);
+}
+
+template <int32_t shift>
+void divide_by_power_of_two(const int16_t* a, int16_t* c, int32_t n) {
+  if (n <= 0) return;
+  if (use_threads(n, kParallelWordsFrom)) {
+    int32_t bound[kMaxRanges + 1], above[kMaxRanges];
+    const int32_t ranges = cut_ranges(1, n, bound);
+    for (int32_t r = 0; r < ranges; ++r) above[r] = a[bound[r] - 1];
+    parallel_steps(0, ranges, 1, [=, &bound, &above](int32_t r) {
+      divide_words<shift>(a, c, bound[r], bound[r + 1], above[r]);
+    });
+  } else {
+    divide_words<shift>(a, c, 1, n, a[0]);
+  }
+  c[0] = static_cast<int16_t>(a[0] >> shift);
+}
+
+}  // namespace
+
+int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
+  if (!use_threads(n, kParallelWordsFrom)) return add_words(a, b, c, 0, n, 0);
+  // Word 0, which may hold a folded integer part, takes its carry as the chain would.
+  const int64_t carry = in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
+    return static_cast<int64_t>(add_words(a, b, c, begin, end, 0));
+  });
+  return add_words(a, b, c, 0, 1, static_cast<int32_t>(carry));
+}
+
+int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
+  if (!use_threads(n, kParallelWordsFrom)) return sub_words(a, b, c, 0, n, 0);
+  const int64_t borrow = in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
+    return static_cast<int64_t>(sub_words(a, b, c, begin, end, 0));
+  });
+  return sub_words(a, b, c, 0, 1, static_cast<int32_t>(borrow));
 }
 
 void mp_mul_small(int16_t* a, double f, int32_t n) { mul_small_pass<false>(a, f, a, n); }
@@ -44,23 +150,9 @@ int32_t mp_mul_small_add(const int16_t* a, double f, int16_t* c, int32_t n) {
   return static_cast<int32_t>(mul_small_pass<true>(a, f, c, n));
 }
 
-// The remainder that word k - 1 passes down is (its parity) times 10000; as 10000 is even (and
-// a multiple of 4), it does not change the parity (or the remainder mod 4) of the next sum, so
-// every word's remainder is that of the input word alone and no chain runs from word to word.
-// Going from the last word up reads each input word before it is overwritten.
-void mp_half(const int16_t* a, int16_t* c, int32_t n) {
-  for (int32_t k = n - 1; k >= 1; --k) {
-    c[k] = static_cast<int16_t>((a[k] + (a[k - 1] & 1) * kWordBase) >> 1);
-  }
-  if (n > 0) c[0] = static_cast<int16_t>(a[0] >> 1);
-}
+void mp_half(const int16_t* a, int16_t* c, int32_t n) { divide_by_power_of_two<1>(a, c, n); }
 
-void mp_quarter(int16_t* a, int32_t n) {
-  for (int32_t k = n - 1; k >= 1; --k) {
-    a[k] = static_cast<int16_t>((a[k] + (a[k - 1] & 3) * kWordBase) >> 2);
-  }
-  if (n > 0) a[0] = static_cast<int16_t>(a[0] >> 2);
-}
+void mp_quarter(int16_t* a, int32_t n) { divide_by_power_of_two<2>(a, a, n); }
 
 void kuriage(int16_t* a, int32_t n) {
   for (int32_t k = n - 1; k >= 0; --k) {

@@ -1,3 +1,5 @@
+#include <omp.h>
+
 #include <random>
 
 #include "mp.h"
@@ -144,4 +146,45 @@ TEST(UnitCarriesDeathTest, OverflowOfWordZeroIsFatal) {
 
 TEST(FatalDeathTest, PrintsToStandardOutputAndExitsWithOne) {
   EXPECT_FATAL(fatal("Memory Allocation Failure!\n"), "Memory Allocation Failure!\n");
+}
+
+TEST(LongOperations, TheSameWordsAndCarriesForAnyThreadCount) {
+  // Past 2^15 words the operations run in ranges, one a thread, and join their carries: runs of
+  // 9999 and 0 make carries and borrows cross every range bound.
+  constexpr int32_t n = 100003;
+  std::mt19937 rng(47);
+  V a = random_words(rng, n), b = random_words(rng, n);
+  V nines(n, 9999), zeros(n, 0), one(n, 0);
+  one[n - 1] = 1;
+  nines[0] = 4999;
+  a[0] = 12345;  // a folded integer part in word 0
+  auto run_all = [&]() {
+    std::vector<V> out;
+    std::vector<int64_t> carries;
+    V c(n);
+    carries.push_back(mp_add(a.data(), b.data(), c.data(), n)), out.push_back(c);
+    carries.push_back(mp_add(nines.data(), one.data(), c.data(), n)), out.push_back(c);
+    carries.push_back(mp_sub(b.data(), a.data(), c.data(), n)), out.push_back(c);
+    carries.push_back(mp_sub(zeros.data(), one.data(), c.data(), n)), out.push_back(c);
+    c = b;
+    carries.push_back(mp_mul_small_add(a.data(), 2147483647.0, c.data(), n)), out.push_back(c);
+    mp_mul_small_to(nines.data(), 7.0, c.data(), n), out.push_back(c);
+    c = a;
+    mp_half(c.data(), c.data(), n), out.push_back(c);
+    mp_quarter(c.data(), n), out.push_back(c);
+    return std::make_pair(out, carries);
+  };
+  omp_set_num_threads(1);
+  const auto serial = run_all();
+  for (int threads : {2, 3, 4}) {
+    omp_set_num_threads(threads);
+    EXPECT_TRUE(run_all() == serial) << threads << " threads";
+  }
+  omp_set_num_threads(omp_get_num_procs());
+  // And the results are the right ones: 0.4999 9999 ... + 10000^-n is 0.5, and 0 - 10000^-n
+  // wraps to all 9999 with a borrow.
+  EXPECT_EQ(serial.second[1], 0);
+  EXPECT_EQ(serial.first[1], words({5000}, n));
+  EXPECT_EQ(serial.second[3], -1);
+  EXPECT_EQ(serial.first[3], V(n, 9999));
 }
