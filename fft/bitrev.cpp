@@ -111,10 +111,6 @@ int32_t reversed_index(int32_t t, int32_t nh) {
   return x;
 }
 
-// From this many doubles the groups of a permutation are shared among the threads; every
-// group exchanges its own elements.
-constexpr int32_t kParallelPermuteFrom = 1 << 15;
-
 template <bool conjugate>
 void permute(int32_t n, double* a) {
   int32_t m = 4, l = n / 4;
@@ -141,8 +137,9 @@ void permute(int32_t n, double* a) {
       tail_group_even<conjugate>(a, j0 + k0, m, nh);
     }
   };
-  if (use_threads(n, kParallelPermuteFrom)) {
-    // Row k0 holds k0 / 4 inner groups: later rows are longer, hence the dynamic schedule.
+  if (use_threads(n, kParallelFrom)) {
+    // Every group exchanges its own elements. Row k0 holds k0 / 4 inner groups: later rows are
+    // longer, hence the dynamic schedule.
     parallel_steps_dynamic(0, m, 4, 8, row);
   } else {
     for (int32_t k0 = 0; k0 < m; k0 += 4) row(k0);

@@ -68,10 +68,9 @@ inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
 
 // Runs of kRunElements butterflies restart their twiddles from cos and sin, so every run
 // computes the same values whichever thread runs it and in whatever order: a stage of at least
-// this many doubles shares its runs among the threads. Such a stage runs its runs through one
-// out-of-line copy of their code whatever the thread count, for a compiler may round two
+// kParallelFrom doubles shares its runs among the threads. Such a stage runs its runs through
+// one out-of-line copy of their code whatever the thread count, for a compiler may round two
 // inlined copies of the same arithmetic differently; smaller stages keep theirs inline.
-constexpr int32_t kParallelStageFrom = 1 << 15;
 
 // The butterflies of elements p + 1 to end - 1, two at a time, and of their mirrors, in a normal
 // stage of quarter length q: twiddles A_k ~ w_L^k and B_k ~ conj(w_L^(3k)) start at p from cos
@@ -126,7 +125,7 @@ void stage_normal(int32_t n, double* a) {
   const double ss3 = 2.0 * b1.im;
   // The twiddles after the last run, for the butterflies at h - 1 and h + 1.
   Cx a_last = {c, s}, b_last = b1;
-  if (n < kParallelStageFrom) {
+  if (n < kParallelFrom) {
     for (int32_t p = 0; p < h - 2; p += kRunElements) {
       const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
       normal_run<conjugate_input>(a, q, p, end, ew, {c, s}, b1, ss1, ss3, a_last, b_last);
@@ -140,7 +139,7 @@ void stage_normal(int32_t n, double* a) {
                                               b_end);
       if (end == h - 2) a_last = a_end, b_last = b_end;
     };
-    for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
+    for_each_step(use_threads(n, kParallelFrom), 0, h - 2, kRunElements, run);
   }
   butterfly<conjugate_input>(a, h - 1, q, a_last, conj(b_last));
   butterfly_eighth<conjugate_input>(a, h, q);
@@ -247,7 +246,7 @@ void fft_stage_odd(int32_t n, double* a) {
   const double t = c * (2.0 * ss1);
   const double ss3 = 2.0 * (s - c * t);
   OddTwiddles last = odd_twiddles_from({c, s});  // after the last run
-  if (n < kParallelStageFrom) {
+  if (n < kParallelFrom) {
     for (int32_t p = 0; p < h - 2; p += kRunElements) {
       const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
       last = odd_run(a, q, p, end, ew, {c, s}, ss1, ss3);
@@ -259,7 +258,7 @@ void fft_stage_odd(int32_t n, double* a) {
       const OddTwiddles after = odd_run_out_of_line(a, q, p, end, ew, {c, s}, ss1, ss3);
       if (end == h - 2) last = after;
     };
-    for_each_step(use_threads(n, kParallelStageFrom), 0, h - 2, kRunElements, run);
+    for_each_step(use_threads(n, kParallelFrom), 0, h - 2, kRunElements, run);
   }
   butterfly_odd(a, h - 1, q, last.z0, last.z2, last.w1, last.w3);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
@@ -344,9 +343,6 @@ void complete_block(int32_t m, int32_t kind, double* a) {
   }
 }
 
-// Below this many doubles the blocks of a transform stay in one thread.
-constexpr int32_t kParallelBlocksFrom = 1 << 15;
-
 }  // namespace
 
 void fft_recursive_parallel(int32_t n, double* a) {
@@ -373,7 +369,7 @@ void fft_recursive_parallel(int32_t n, double* a) {
 }
 
 void fft_recursive(int32_t n, double* a) {
-  if (use_threads(n, kParallelBlocksFrom)) {
+  if (use_threads(n, kParallelFrom)) {
     fft_recursive_parallel(n, a);
     return;
   }

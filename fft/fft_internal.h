@@ -22,7 +22,7 @@ void fft_stage_odd(int32_t n, double* a);
 // Completes a staged block of 512 or 256 doubles; is_normal is 0 for an odd-frequency block.
 void fft_leaf(int32_t n, int32_t is_normal, double* a);
 // Completes an array of n > 512 doubles after its first stage, leaf by leaf, depth first; from
-// 2^15 doubles with more than one thread, its sixteenths in parallel (n >= 2^13 there).
+// kParallelFrom doubles with more than one thread, its sixteenths in parallel.
 void fft_recursive(int32_t n, double* a);
 void fft_recursive_parallel(int32_t n, double* a);
 // Stages what the k-th next leaf of m doubles, ending at offset j, needs; returns its is_normal.

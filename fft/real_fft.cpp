@@ -47,9 +47,8 @@ inline void pair_step_twice(double* a, int32_t n, int32_t j, Cx2 tw) {
 
 // Twiddle t(e) = (1/2 - sin(2 pi e/n)/2, cos(2 pi e/n)/2). Two sequences leapfrog downward:
 // t(e - 1) = t(e + 1) + (ss Im t(e), ss (1/2 - Re t(e))) with ss = 2 sin(2 pi/n). They restart
-// from sin and cos at every block bound, so the blocks of a pass of at least kParallelPassFrom
+// from sin and cos at every block bound, so the blocks of a pass of at least kParallelFrom
 // doubles can be shared among threads.
-constexpr int32_t kParallelPassFrom = 1 << 15;
 
 // The pair steps from double index top (n/2, or a block bound) down to bottom (4, or a block
 // bound), block by block; returns the twiddle wd after the last step. The file is compiled
@@ -101,7 +100,7 @@ template <bool inverse>
 template <bool inverse>
 void separate_spectra(int32_t n, double* a) {
   Cx last;
-  if (!use_threads(n, kParallelPassFrom)) {
+  if (!use_threads(n, kParallelFrom)) {
     last = separate_range<inverse>(n, a, n / 2, 4);
   } else {
     // Each thread takes whole blocks: bounds at n/2 less multiples of kBlockDoubles.

@@ -12,11 +12,8 @@
 #include "mp_internal.h"
 #include "parallel.h"
 
-// Conversions and pointwise products of at least this many doubles are shared among threads.
-constexpr int32_t kParallelPassFrom = 1 << 15;
-
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
-  const bool parallel = use_threads(L, kParallelPassFrom);
+  const bool parallel = use_threads(L, kParallelFrom);
   if (form == WordForm::words) {
     for_each_step(parallel, 0, k, 1, [=](int32_t i) { d[i] = w[i]; });
   } else {
@@ -34,7 +31,7 @@ void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm f
 void spectrum_mul(double* d, const double* e, int32_t L) {
   d[0] *= e[0];
   d[1] *= e[1];
-  for_each_step(use_threads(L, kParallelPassFrom), 2, L, 2, [=](int32_t k) {
+  for_each_step(use_threads(L, kParallelFrom), 2, L, 2, [=](int32_t k) {
     double p = d[k], q = d[k + 1], u = e[k], v = e[k + 1];
     d[k] = p * u - q * v;
     d[k + 1] = q * u + p * v;
@@ -44,7 +41,7 @@ void spectrum_mul(double* d, const double* e, int32_t L) {
 void spectrum_square(double* d, int32_t L) {
   d[0] *= d[0];
   d[1] *= d[1];
-  for_each_step(use_threads(L, kParallelPassFrom), 2, L, 2, [=](int32_t k) {
+  for_each_step(use_threads(L, kParallelFrom), 2, L, 2, [=](int32_t k) {
     double p = d[k], q = d[k + 1];
     d[k] = p * p - q * q;
     d[k + 1] = (p * q) * 2.0;
@@ -154,9 +151,9 @@ int64_t carry_upward(int16_t* c, int32_t w, int64_t carry) {
   return carry;
 }
 
-// From this many terms a release is cut into one range a thread; the carries out of the ranges
-// are then added in, from the lowest range up, exactly as one chain would have carried them.
-constexpr int32_t kParallelReleaseFrom = 1 << 15;
+// From kParallelFrom terms a release is cut into one range a thread; the carries out of the
+// ranges are then added in, from the lowest range up, exactly as one chain would have carried
+// them.
 constexpr int32_t kMaxReleaseRanges = 64;
 
 // Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
@@ -172,7 +169,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   int64_t top;
   int32_t ranges = omp_get_max_threads();
   if (ranges > kMaxReleaseRanges) ranges = kMaxReleaseRanges;
-  if (!use_threads(terms, kParallelReleaseFrom)) {
+  if (!use_threads(terms, kParallelFrom)) {
     top = release_range<mode, form>(c, cnt, d, L, 0, terms, failed, worst);
   } else {
     // Range r holds terms start[r] to start[r + 1] - 1; every bound below cnt - 1 keeps the
