@@ -65,3 +65,14 @@ inline int16_t add_place_parts(SignedCarryChain& chain, int32_t low, int32_t hig
 inline int64_t carry_out(const SignedCarryChain& chain) {
   return chain.carry + chain.pending1 + int64_t{chain.pending2} * kWordBase;
 }
+
+// Adds carry (of either sign) at word end - 1 of normalised words begin to end - 1 and carries
+// it up through them; returns what leaves word begin.
+inline int64_t carry_through(int16_t* c, int32_t begin, int32_t end, int64_t carry) {
+  for (int32_t k = end - 1; k >= begin && carry != 0; --k) {
+    const int64_t v = c[k] + carry;
+    carry = v >= 0 ? v / kWordBase : -((-v + kWordBase - 1) / kWordBase);  // floor
+    c[k] = static_cast<int16_t>(v - carry * kWordBase);
+  }
+  return carry;
+}

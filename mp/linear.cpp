@@ -41,17 +41,6 @@ int32_t sub_words(const int16_t* a, const int16_t* b, int16_t* c, int32_t begin,
   return borrow;
 }
 
-// Adds carry (of either sign) at word end - 1 of normalised words begin to end - 1 and carries
-// it up through them; returns what leaves word begin.
-int64_t carry_through(int16_t* c, int32_t begin, int32_t end, int64_t carry) {
-  for (int32_t k = end - 1; k >= begin && carry != 0; --k) {
-    const int64_t v = c[k] + carry;
-    carry = v >= 0 ? v / kWordBase : -((-v + kWordBase - 1) / kWordBase);  // floor
-    c[k] = static_cast<int16_t>(v - carry * kWordBase);
-  }
-  return carry;
-}
-
 // Runs op(begin, end, carry in) on words first to n - 1 cut into ranges, in parallel, and joins
 // their carries from the last range up; returns the carry out of word first.
 template <typename Op>

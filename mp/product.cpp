@@ -140,17 +140,6 @@ template <ReleaseMode mode, WordForm form>
   return static_cast<int64_t>(carry_out(chain));
 }
 
-// Adds carry (of either sign) at word w and carries upward through word 1; returns what leaves
-// word 1, the carry into word 0.
-int64_t carry_upward(int16_t* c, int32_t w, int64_t carry) {
-  for (; w >= 1 && carry != 0; --w) {
-    const int64_t v = c[w] + carry;
-    carry = v >= 0 ? v / kWordBase : -((-v + kWordBase - 1) / kWordBase);  // floor
-    c[w] = static_cast<int16_t>(v - carry * kWordBase);
-  }
-  return carry;
-}
-
 // From kParallelFrom terms a release is cut into one range a thread; the carries out of the
 // ranges are then added in, from the lowest range up, exactly as one chain would have carried
 // them.
@@ -186,7 +175,9 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
     }
     top = carry[0];
     if (failed == 0) {
-      for (int32_t r = ranges - 1; r >= 1; --r) top += carry_upward(c, start[r], carry[r]);
+      for (int32_t r = ranges - 1; r >= 1; --r) {
+        top += carry_through(c, 1, start[r] + 1, carry[r]);
+      }
     }
   }
   if (failed != 0) fatal("error fft rounding\n");
