@@ -11,19 +11,6 @@ namespace {
 
 constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
 
-// Advances a twiddle sequence by T(k+1) = T(k-1) + i f T(k); prev and cur become T(k), T(k+1).
-inline void advance(Cx& prev, Cx& cur, double f) {
-  Cx next = {prev.re - f * cur.im, prev.im + f * cur.re};
-  prev = cur;
-  cur = next;
-}
-
-// conj(A^3) for A on the unit circle: (x - t y, y - t x) with t = 4 x y.
-inline Cx conj_cube(Cx a) {
-  double t = 4.0 * a.im * a.re;
-  return {a.re - t * a.im, a.im - t * a.re};
-}
-
 // Element e, or elements e and e + 1 when V is a pair.
 template <typename V>
 inline V load_at(const double* a, int32_t e) {
@@ -72,45 +59,41 @@ inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
 // one out-of-line copy of their code whatever the thread count, for a compiler may round two
 // inlined copies of the same arithmetic differently; smaller stages keep theirs inline.
 
-// The butterflies of elements p + 1 to end - 1, two at a time, and of their mirrors, in a normal
-// stage of quarter length q: twiddles A_k ~ w_L^k and B_k ~ conj(w_L^(3k)) start at p from cos
-// and sin (at p = 0 from 1 and w = (c, s)) and advance with the factors ss1 and ss3, so a run
-// computes the same values wherever it runs. a_end, b_end: the twiddles after the run.
+// The butterflies of elements p + 1 to end, two at a time, and of their mirrors, in a normal
+// stage of quarter length q. The twiddles A_k ~ w_L^k and B_k ~ conj(w_L^(3k)) of two
+// successive elements form one pair, stepping by two: A_(k+2) = A_(k-2) + i f1 A_k with
+// f1 = 2 sin(2 theta), B likewise with f3. A run starts them at p from cos and sin (at p = 0
+// from 1) and w = w_L, w2 = w^2, so it computes the same values wherever it runs. a_end, b_end:
+// the twiddles of element end + 1.
 template <bool conjugate_input>
 [[gnu::always_inline]] inline void normal_run(double* a, int32_t q, int32_t p, int32_t end,
-                                              double ew, Cx w, Cx w3, double ss1, double ss3,
+                                              double ew, Cx w, Cx w2, double f1, double f3,
                                               Cx& a_end, Cx& b_end) {
-  Cx a_prev = {1.0, 0.0}, a_cur = w;
-  Cx b_prev = {1.0, 0.0}, b_cur = w3;
+  Cx start = {1.0, 0.0};
   if (p > 0) {
     const double angle = static_cast<double>(2 * p) * ew;
-    a_prev = {std::cos(angle), std::sin(angle)};
-    a_cur = a_prev * w;
-    b_prev = conj_cube(a_prev);
-    b_cur = conj_cube(a_cur);
+    start = {std::cos(angle), std::sin(angle)};
   }
+  Cx2 a_before = make_pair(start * conj(w), start), a_now = make_pair(start * w, start * w2);
+  Cx2 b_before = conj_cube(a_before), b_now = conj_cube(a_now);
   for (int32_t k = p + 1; k < end; k += 2) {
-    Cx ak = a_cur, bk = b_cur;
-    advance(a_prev, a_cur, ss1);
-    advance(b_prev, b_cur, ss3);
-    // Elements k, k + 1 and their mirrors Q - k - 1, Q - k, two at a time;
+    // Elements k, k + 1 and their mirrors Q - k - 1, Q - k;
     // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
-    const Cx2 w1 = make_pair(ak, a_cur), b = make_pair(bk, b_cur);
-    butterfly<conjugate_input>(a, k, q, w1, conj(b));
-    butterfly<conjugate_input>(a, q - k - 1, q, swap_halves(times_i(conj(w1))),
-                               swap_halves(times_minus_i(b)));
-    advance(a_prev, a_cur, ss1);
-    advance(b_prev, b_cur, ss3);
+    butterfly<conjugate_input>(a, k, q, a_now, conj(b_now));
+    butterfly<conjugate_input>(a, q - k - 1, q, swap_halves(times_i(conj(a_now))),
+                               swap_halves(times_minus_i(b_now)));
+    step_by(a_before, a_now, f1);
+    step_by(b_before, b_now, f3);
   }
-  a_end = a_cur;
-  b_end = b_cur;
+  a_end = first_element(a_now);
+  b_end = first_element(b_now);
 }
 
 template <bool conjugate_input>
 [[gnu::noinline]] void normal_run_out_of_line(double* a, int32_t q, int32_t p, int32_t end,
-                                              double ew, Cx w, Cx w3, double ss1, double ss3,
+                                              double ew, Cx w, Cx w2, double f1, double f3,
                                               Cx& a_end, Cx& b_end) {
-  normal_run<conjugate_input>(a, q, p, end, ew, w, w3, ss1, ss3, a_end, b_end);
+  normal_run<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_end, b_end);
 }
 
 template <bool conjugate_input>
@@ -119,24 +102,21 @@ void stage_normal(int32_t n, double* a) {
   butterfly<conjugate_input>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
 
   const double ew = kHalfPi / static_cast<double>(n / 4);
-  const double c = std::cos(2.0 * ew), s = std::sin(2.0 * ew);
-  const double ss1 = 2.0 * s;
-  const Cx b1 = conj_cube({c, s});
-  const double ss3 = 2.0 * b1.im;
+  const Cx w = {std::cos(2.0 * ew), std::sin(2.0 * ew)}, w2 = w * w;
+  const double f1 = 2.0 * w2.im, f3 = 2.0 * conj_cube(w2).im;
   // The twiddles after the last run, for the butterflies at h - 1 and h + 1.
-  Cx a_last = {c, s}, b_last = b1;
+  Cx a_last = w, b_last = conj_cube(w);
   if (n < kParallelFrom) {
     for (int32_t p = 0; p < h - 2; p += kRunElements) {
       const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
-      normal_run<conjugate_input>(a, q, p, end, ew, {c, s}, b1, ss1, ss3, a_last, b_last);
+      normal_run<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_last, b_last);
     }
   } else {
     // Every run through one out-of-line copy of its code, with one thread or many alike.
     auto run = [=, &a_last, &b_last](int32_t p) {
       const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
       Cx a_end, b_end;
-      normal_run_out_of_line<conjugate_input>(a, q, p, end, ew, {c, s}, b1, ss1, ss3, a_end,
-                                              b_end);
+      normal_run_out_of_line<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_end, b_end);
       if (end == h - 2) a_last = a_end, b_last = b_end;
     };
     for_each_step(use_threads(n, kParallelFrom), 0, h - 2, kRunElements, run);
@@ -169,17 +149,10 @@ using OddTwiddles = OddSet<Cx>;
 
 // The twiddles derived from z0 = w_(2L)^k: w1 = z0^3, z2 = w_8 z0, w3 = w_8^3 w1.
 
-inline OddTwiddles odd_twiddles_from(Cx z0) {
-  Cx w1 = conj(conj_cube(z0));
+template <typename T>
+inline OddSet<T> odd_twiddles_from(T z0) {
+  T w1 = conj(conj_cube(z0));
   return {z0, times_w8(z0), w1, times_w8_cubed(w1)};
-}
-
-// Advances all four sequences; the cube-angle ones turn with -i ss3.
-inline void advance_odd(OddTwiddles& prev, OddTwiddles& cur, double ss1, double ss3) {
-  advance(prev.z0, cur.z0, ss1);
-  advance(prev.z2, cur.z2, ss1);
-  advance(prev.w1, cur.w1, -ss3);
-  advance(prev.w3, cur.w3, -ss3);
 }
 
 // The twiddles of the mirrored element Q - k: those of k reflected about w_8.
@@ -189,14 +162,11 @@ inline OddSet<T> mirror(const OddSet<T>& t) {
           times_minus_i(conj(t.w1))};
 }
 
-// Butterflies at k, k + 1 (twiddles t, u) and at their mirrors Q - k - 1, Q - k, two at a time.
-inline void butterfly_odd_quad(double* a, int32_t k, int32_t q, const OddTwiddles& t,
-                               const OddTwiddles& u) {
-  const OddSet<Cx2> pair = {make_pair(t.z0, u.z0), make_pair(t.z2, u.z2),
-                            make_pair(t.w1, u.w1), make_pair(t.w3, u.w3)};
-  butterfly_odd(a, k, q, pair.z0, pair.z2, pair.w1, pair.w3);
+// Butterflies at k, k + 1 (twiddles t) and at their mirrors Q - k - 1, Q - k.
+inline void butterfly_odd_pairs(double* a, int32_t k, int32_t q, const OddSet<Cx2>& t) {
+  butterfly_odd(a, k, q, t.z0, t.z2, t.w1, t.w3);
   // The mirrors Q - k - 1, Q - k take the twiddles of k + 1, k: reflected, halves swapped.
-  const OddSet<Cx2> m = mirror(pair);
+  const OddSet<Cx2> m = mirror(t);
   butterfly_odd(a, q - k - 1, q, swap_halves(m.z0), swap_halves(m.z2), swap_halves(m.w1),
                 swap_halves(m.w3));
 }
@@ -208,30 +178,27 @@ void fft_stage_conj(int32_t n, double* a) { stage_normal<true>(n, a); }
 
 namespace {
 
-// The butterflies of elements p + 1 to end - 1 and their mirrors in an odd-frequency stage,
-// twiddles restarted at p as in normal_run; returns the twiddles after the run.
+// The butterflies of elements p + 1 to end and their mirrors in an odd-frequency stage: z0 of two
+// successive elements steps by two as in normal_run, the other twiddles follow from it.
+// Returns the twiddles of element end + 1.
 [[gnu::always_inline]] inline OddTwiddles odd_run(double* a, int32_t q, int32_t p, int32_t end,
-                                                  double ew, Cx w, double ss1, double ss3) {
-  OddTwiddles prev = {{1.0, 0.0}, {kC4, kC4}, {1.0, 0.0}, {-kC4, kC4}};
-  OddTwiddles cur = odd_twiddles_from(w);
+                                                  double ew, Cx w, Cx w2, double f) {
+  Cx start = {1.0, 0.0};
   if (p > 0) {
     const double angle = static_cast<double>(2 * p) * ew;
-    Cx z = {std::cos(angle), std::sin(angle)};
-    prev = odd_twiddles_from(z);
-    cur = odd_twiddles_from(z * w);
+    start = {std::cos(angle), std::sin(angle)};
   }
+  Cx2 z_before = make_pair(start * conj(w), start), z_now = make_pair(start * w, start * w2);
   for (int32_t k = p + 1; k < end; k += 2) {
-    OddTwiddles tk = cur;
-    advance_odd(prev, cur, ss1, ss3);
-    butterfly_odd_quad(a, k, q, tk, cur);
-    advance_odd(prev, cur, ss1, ss3);
+    butterfly_odd_pairs(a, k, q, odd_twiddles_from(z_now));
+    step_by(z_before, z_now, f);
   }
-  return cur;
+  return odd_twiddles_from(first_element(z_now));
 }
 
 [[gnu::noinline]] OddTwiddles odd_run_out_of_line(double* a, int32_t q, int32_t p, int32_t end,
-                                                  double ew, Cx w, double ss1, double ss3) {
-  return odd_run(a, q, p, end, ew, w, ss1, ss3);
+                                                  double ew, Cx w, Cx w2, double f) {
+  return odd_run(a, q, p, end, ew, w, w2, f);
 }
 
 }  // namespace
@@ -241,21 +208,19 @@ void fft_stage_odd(int32_t n, double* a) {
   butterfly_odd(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0}, Cx{-kC4, kC4});
 
   const double ew = kHalfPi / static_cast<double>(n / 2);
-  const double c = std::cos(2.0 * ew), s = std::sin(2.0 * ew);
-  const double ss1 = 2.0 * s;
-  const double t = c * (2.0 * ss1);
-  const double ss3 = 2.0 * (s - c * t);
-  OddTwiddles last = odd_twiddles_from({c, s});  // after the last run
+  const Cx w = {std::cos(2.0 * ew), std::sin(2.0 * ew)}, w2 = w * w;
+  const double f = 2.0 * w2.im;
+  OddTwiddles last = odd_twiddles_from(w);  // after the last run
   if (n < kParallelFrom) {
     for (int32_t p = 0; p < h - 2; p += kRunElements) {
       const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
-      last = odd_run(a, q, p, end, ew, {c, s}, ss1, ss3);
+      last = odd_run(a, q, p, end, ew, w, w2, f);
     }
   } else {
     // As for the normal stage: one out-of-line copy for one thread or many.
     auto run = [=, &last](int32_t p) {
       const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
-      const OddTwiddles after = odd_run_out_of_line(a, q, p, end, ew, {c, s}, ss1, ss3);
+      const OddTwiddles after = odd_run_out_of_line(a, q, p, end, ew, w, w2, f);
       if (end == h - 2) last = after;
     };
     for_each_step(use_threads(n, kParallelFrom), 0, h - 2, kRunElements, run);

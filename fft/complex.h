@@ -29,6 +29,12 @@ constexpr double kC316 = 0.8314696123025452;   // cos(3pi/16)
 constexpr double kS316 = 0.5555702330196022;   // sin(3pi/16)
 constexpr double kHalfPi = 1.5707963267948966;
 
+// conj(A^3) for A on the unit circle: (x - t y, y - t x) with t = 4 x y.
+inline Cx conj_cube(Cx a) {
+  double t = 4.0 * a.im * a.re;
+  return {a.re - t * a.im, a.im - t * a.re};
+}
+
 // z w_8 and z w_8^3 as two products each.
 inline Cx times_w8(Cx z) { return {(z.re - z.im) * kC4, (z.re + z.im) * kC4}; }
 inline Cx times_w8_cubed(Cx z) { return {-(z.re + z.im) * kC4, (z.re - z.im) * kC4}; }

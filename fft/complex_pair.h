@@ -46,6 +46,34 @@ inline Cx2 swap_halves(Cx2 z) { return {_mm256_permute2f128_pd(z.v, z.v, 1)}; }
 // The first elements of a and b, and the second elements of a and b.
 inline Cx2 firsts(Cx2 a, Cx2 b) { return {_mm256_permute2f128_pd(a.v, b.v, 0x20)}; }
 inline Cx2 seconds(Cx2 a, Cx2 b) { return {_mm256_permute2f128_pd(a.v, b.v, 0x31)}; }
+inline Cx first_element(Cx2 z) {
+  const __m128d low = _mm256_castpd256_pd128(z.v);
+  return {_mm_cvtsd_f64(low), _mm_cvtsd_f64(_mm_unpackhi_pd(low, low))};
+}
+// conj_cube and times_w8 per element.
+inline Cx2 conj_cube(Cx2 z) {
+  const __m256d swapped = _mm256_permute_pd(z.v, 0x5);  // im, re per element
+  const __m256d t = _mm256_mul_pd(_mm256_set1_pd(4.0), _mm256_mul_pd(z.v, swapped));
+#if defined(__FMA__)
+  return {_mm256_fnmadd_pd(t, swapped, z.v)};
+#else
+  return {_mm256_sub_pd(z.v, _mm256_mul_pd(t, swapped))};
+#endif
+}
+inline Cx2 times_w8(Cx2 z) { return {_mm256_mul_pd((z + times_i(z)).v, _mm256_set1_pd(kC4))}; }
+inline Cx2 times_w8_cubed(Cx2 z) {
+  return {_mm256_mul_pd((times_i(z) - z).v, _mm256_set1_pd(kC4))};
+}
+// prev, cur = cur, prev + i f cur for both elements.
+inline void step_by(Cx2& prev, Cx2& cur, double f) {
+#if defined(__FMA__)
+  const Cx2 next = {_mm256_fmadd_pd(_mm256_set1_pd(f), times_i(cur).v, prev.v)};
+#else
+  const Cx2 next = {_mm256_add_pd(prev.v, _mm256_mul_pd(_mm256_set1_pd(f), times_i(cur).v))};
+#endif
+  prev = cur;
+  cur = next;
+}
 
 #else
 
@@ -68,6 +96,16 @@ inline Cx2 conj(Cx2 z) { return {conj(z.lo), conj(z.hi)}; }
 inline Cx2 swap_halves(Cx2 z) { return {z.hi, z.lo}; }
 inline Cx2 firsts(Cx2 a, Cx2 b) { return {a.lo, b.lo}; }
 inline Cx2 seconds(Cx2 a, Cx2 b) { return {a.hi, b.hi}; }
+inline Cx first_element(Cx2 z) { return z.lo; }
+inline Cx2 conj_cube(Cx2 z) { return {conj_cube(z.lo), conj_cube(z.hi)}; }
+inline Cx2 times_w8(Cx2 z) { return {times_w8(z.lo), times_w8(z.hi)}; }
+inline Cx2 times_w8_cubed(Cx2 z) { return {times_w8_cubed(z.lo), times_w8_cubed(z.hi)}; }
+inline void step_by(Cx2& prev, Cx2& cur, double f) {
+  const Cx2 next = {{prev.lo.re - f * cur.lo.im, prev.lo.im + f * cur.lo.re},
+                    {prev.hi.re - f * cur.hi.im, prev.hi.im + f * cur.hi.re}};
+  prev = cur;
+  cur = next;
+}
 
 #endif
 
