@@ -102,7 +102,7 @@ void stage_normal(int32_t n, double* a) {
   butterfly<conjugate_input>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
 
   const double ew = kHalfPi / static_cast<double>(n / 4);
-  const Cx w = {std::cos(2.0 * ew), std::sin(2.0 * ew)}, w2 = w * w;
+  const Cx w = half_turn_over(n / 4), w2 = w * w;  // angle 2 ew
   const double f1 = 2.0 * w2.im, f3 = 2.0 * conj_cube(w2).im;
   // The twiddles after the last run, for the butterflies at h - 1 and h + 1.
   Cx a_last = w, b_last = conj_cube(w);
@@ -208,7 +208,7 @@ void fft_stage_odd(int32_t n, double* a) {
   butterfly_odd(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0}, Cx{-kC4, kC4});
 
   const double ew = kHalfPi / static_cast<double>(n / 2);
-  const Cx w = {std::cos(2.0 * ew), std::sin(2.0 * ew)}, w2 = w * w;
+  const Cx w = half_turn_over(n / 2), w2 = w * w;  // angle 2 ew
   const double f = 2.0 * w2.im;
   OddTwiddles last = odd_twiddles_from(w);  // after the last run
   if (n < kParallelFrom) {

@@ -58,7 +58,8 @@ template <bool inverse>
 [[gnu::always_inline]] inline Cx separate_range(int32_t n, double* a, int32_t top,
                                                 int32_t bottom) {
   const double ec = kPi / n;
-  const double c = std::cos(ec), s = std::sin(ec);
+  const Cx root = half_turn_over(n);  // angle ec
+  const double c = root.re, s = root.im;
   double wdi = s * c, wdr = s * s;  // t(n/4 - 1)
   const double w1r = 1.0 - 2.0 * wdr, w1i = 2.0 * wdi;
   const double ss = 2.0 * w1i;

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "complex.h"
 #include "fft.h"
 #include "fft_internal.h"
 
@@ -110,6 +111,17 @@ TEST(Kernels, SmallLeafTouchesOnlyItsBlock) {
     fft_leaf_small(n, a.data() + 32);
     for (int32_t i = 0; i < 32; ++i) EXPECT_EQ(a[i], 7.0);
     for (int32_t i = n + 32; i < n + 64; ++i) EXPECT_EQ(a[i], 7.0);
+  }
+}
+
+TEST(Stages, TabulatedAnglesAreTheLibrarysCosineAndSine) {
+  // Every stage length's step angle pi/m comes from the table; a wrong entry would skew every
+  // transform of that length.
+  for (int32_t k = 0; k < 32; ++k) {
+    const double angle = 3.141592653589793 / std::ldexp(1.0, k);
+    const Cx root = half_turn_over(static_cast<int32_t>(uint32_t{1} << k));
+    EXPECT_EQ(root.re, std::cos(angle)) << "k = " << k;
+    EXPECT_EQ(root.im, std::sin(angle)) << "k = " << k;
   }
 }
 
