@@ -135,6 +135,43 @@ TEST(Stages, ConjugatingStageEqualsStageOfConjugate) {
   }
 }
 
+TEST(Stages, NormalStageMatchesItsButterfliesWithExactTwiddles) {
+  // Element k of each quarter: x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3 give
+  // x0 + x2, x0 - x2, (x1 + i x3) w_N^k and (x1 - i x3) w_N^3k; the conjugating stage does the
+  // same to the conjugated input. From 2^15 doubles the runs' twiddles restart from cos and sin
+  // at every run (in parallel where threads are there): 2^20 has thousands of runs.
+  for (int32_t n : {64, 1024, 8192, 65536, 1 << 20}) {
+    for (bool conjugating : {false, true}) {
+      const std::vector<double> x = random_values(n, 11 + n);
+      std::vector<double> a = x;
+      if (conjugating) {
+        fft_stage_conj(n, a.data());
+      } else {
+        fft_stage(n, a.data());
+      }
+      const int32_t q = n / 8;
+      using C = std::complex<LD>;
+      auto at = [&](int32_t e) {
+        return C(x[2 * e], conjugating ? -x[2 * e + 1] : x[2 * e + 1]);
+      };
+      const C i(0, 1);
+      double worst = 0;
+      for (int32_t k = 0; k < q; ++k) {
+        const C w1 = std::polar(LD{1}, kTwoPi * k / (n / 2)), w3 = w1 * w1 * w1;
+        const C x0 = at(k) + at(k + 2 * q), x1 = at(k) - at(k + 2 * q);
+        const C x2 = at(k + q) + at(k + 3 * q), x3 = at(k + q) - at(k + 3 * q);
+        const C want[4] = {x0 + x2, x0 - x2, (x1 + i * x3) * w1, (x1 - i * x3) * w3};
+        for (int32_t j = 0; j < 4; ++j) {
+          const int32_t e = k + j * q;
+          worst = std::max({worst, static_cast<double>(std::fabs(a[2 * e] - want[j].real())),
+                            static_cast<double>(std::fabs(a[2 * e + 1] - want[j].imag()))});
+        }
+      }
+      EXPECT_LT(worst, 1e-13) << "n = " << n << (conjugating ? ", conjugating" : "");
+    }
+  }
+}
+
 TEST(Stages, OddStageMatchesItsButterfliesWithExactTwiddles) {
   // Element k of each quarter (q elements): y = v0 +- i v2, v1 +- i v3, turned by z0 = w_2N^k,
   // z2 = w_8 z0, w1 = z0^3 and w3 = w_8^3 w1, then summed and differenced. 2^16 doubles runs
