@@ -11,6 +11,11 @@ namespace {
 
 constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
 
+// The end of the run that starts at p, in a stage whose runs cover elements 1 to h - 2.
+inline int32_t run_end(int32_t p, int32_t h) {
+  return p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+}
+
 // Element e, or elements e and e + 1 when V is a pair.
 template <typename V>
 inline V load_at(const double* a, int32_t e) {
@@ -108,13 +113,13 @@ void stage_normal(int32_t n, double* a) {
   Cx a_last = w, b_last = conj_cube(w);
   if (n < kParallelFrom) {
     for (int32_t p = 0; p < h - 2; p += kRunElements) {
-      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      const int32_t end = run_end(p, h);
       normal_run<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_last, b_last);
     }
   } else {
     // Every run through one out-of-line copy of its code, with one thread or many alike.
     auto run = [=, &a_last, &b_last](int32_t p) {
-      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      const int32_t end = run_end(p, h);
       Cx a_end, b_end;
       normal_run_out_of_line<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_end, b_end);
       if (end == h - 2) a_last = a_end, b_last = b_end;
@@ -213,13 +218,13 @@ void fft_stage_odd(int32_t n, double* a) {
   OddTwiddles last = odd_twiddles_from(w);  // after the last run
   if (n < kParallelFrom) {
     for (int32_t p = 0; p < h - 2; p += kRunElements) {
-      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      const int32_t end = run_end(p, h);
       last = odd_run(a, q, p, end, ew, w, w2, f);
     }
   } else {
     // As for the normal stage: one out-of-line copy for one thread or many.
     auto run = [=, &last](int32_t p) {
-      const int32_t end = p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+      const int32_t end = run_end(p, h);
       const OddTwiddles after = odd_run_out_of_line(a, q, p, end, ew, w, w2, f);
       if (end == h - 2) last = after;
     };
@@ -283,6 +288,9 @@ int32_t fft_tree_step(int32_t m, int32_t j, int32_t k, double* a) {
 
 namespace {
 
+// The kind of quarter i of a block of the given kind: normal, odd, normal, and the block's own.
+inline int32_t quarter_kind(int32_t i, int32_t kind) { return i == 3 ? kind : (i == 1 ? 0 : 1); }
+
 // Stages a block of m doubles as normal (kind 1) or odd-frequency (kind 0).
 void stage_block(int32_t m, int32_t kind, double* a) {
   if (kind != 0) {
@@ -298,7 +306,7 @@ void stage_block(int32_t m, int32_t kind, double* a) {
 void complete_block(int32_t m, int32_t kind, double* a) {
   const int32_t sub = m / 4;
   for (int32_t i = 0; i < 4; ++i) {
-    const int32_t sub_kind = i == 3 ? kind : (i == 1 ? 0 : 1);
+    const int32_t sub_kind = quarter_kind(i, kind);
     stage_block(sub, sub_kind, a + i * sub);
     if (sub > 512) {
       complete_block(sub, sub_kind, a + i * sub);
@@ -317,11 +325,10 @@ void fft_recursive_parallel(int32_t n, double* a) {
 #pragma omp parallel
   {
 #pragma omp for schedule(static)
-    for (int32_t i = 0; i < 4; ++i) stage_block(sub, i == 1 ? 0 : 1, a + i * sub);
+    for (int32_t i = 0; i < 4; ++i) stage_block(sub, quarter_kind(i, 1), a + i * sub);
 #pragma omp for schedule(dynamic, 1)
     for (int32_t t = 0; t < 16; ++t) {
-      const int32_t parent_kind = t / 4 == 1 ? 0 : 1, i = t % 4;
-      const int32_t kind = i == 3 ? parent_kind : (i == 1 ? 0 : 1);
+      const int32_t kind = quarter_kind(t % 4, quarter_kind(t / 4, 1));
       double* b = a + t * subsub;
       stage_block(subsub, kind, b);
       if (subsub > 512) {

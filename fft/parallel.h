@@ -16,6 +16,20 @@ inline bool use_threads(int64_t size, int64_t from) {
   return size >= from && omp_get_max_threads() > 1;
 }
 
+// A pass cut into ranges, one a thread, has at most this many.
+constexpr int32_t kMaxRanges = 64;
+
+// Cuts first to end - 1 into one range a thread: range r is bound[r] to bound[r + 1] - 1 (bound
+// holds kMaxRanges + 1 values). Returns the number of ranges.
+inline int32_t cut_ranges(int32_t first, int32_t end, int32_t* bound) {
+  int32_t ranges = omp_get_max_threads();
+  if (ranges > kMaxRanges) ranges = kMaxRanges;
+  for (int32_t r = 0; r <= ranges; ++r) {
+    bound[r] = first + static_cast<int32_t>(int64_t{end - first} * r / ranges);
+  }
+  return ranges;
+}
+
 // The parallel loops take their body by value and stay out of line: a parallel region takes
 // the address of what it shares, and the plain loop keeps its body's values in registers only
 // if that address is never taken in its own function.

@@ -64,16 +64,15 @@ template <bool inverse>
   const double w1r = 1.0 - 2.0 * wdr, w1i = 2.0 * wdi;
   const double ss = 2.0 * w1i;
   double wkr = 0.0, wki = 0.0;  // t(n/4)
-  int32_t i = top;
-  if (i != n / 2) {
-    // Start at a block bound from sin and cos.
-    const double sr = 0.5 * std::sin(ec * i), cr = 0.5 * std::cos(ec * i);
-    wdr = 0.5 - (sr * w1r - cr * w1i);
-    wdi = sr * w1i + cr * w1r;
-    wkr = 0.5 - sr;
-    wki = cr;
-  }
-  for (;;) {
+  for (int32_t i = top;;) {
+    if (i != n / 2) {
+      // Restart both sequences at the block bound from sin and cos.
+      const double sr = 0.5 * std::sin(ec * i), cr = 0.5 * std::cos(ec * i);
+      wdr = 0.5 - (sr * w1r - cr * w1i);
+      wdi = sr * w1i + cr * w1r;
+      wkr = 0.5 - sr;
+      wki = cr;
+    }
     int32_t i0 = i - kBlockDoubles;
     if (i0 < bottom) i0 = bottom;
     for (int32_t j = i - 4; j >= i0; j -= 4) {
@@ -87,12 +86,6 @@ template <bool inverse>
       wdi = std::fma(ss, 0.5 - wkr, wdi);
     }
     if (i0 == bottom) break;
-    // Restart both sequences at the block bound from sin and cos.
-    const double sr = 0.5 * std::sin(ec * i0), cr = 0.5 * std::cos(ec * i0);
-    wdr = 0.5 - (sr * w1r - cr * w1i);
-    wdi = sr * w1i + cr * w1r;
-    wkr = 0.5 - sr;
-    wki = cr;
     i = i0;
   }
   return {wdr, wdi};

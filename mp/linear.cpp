@@ -6,19 +6,9 @@
 namespace {
 
 // From kParallelFrom words the long operations cut words 1 to n - 1 (or all n, where the
-// arithmetic is exact whatever word 0 holds) into one range a thread; a range's carry or borrow out is then
-// added into the range above, from the last range up, as one chain would have carried it.
-constexpr int32_t kMaxRanges = 64;
-
-// Cuts words first to n - 1 into ranges bound[r] to bound[r + 1] - 1; returns their count.
-int32_t cut_ranges(int32_t first, int32_t n, int32_t* bound) {
-  int32_t ranges = omp_get_max_threads();
-  if (ranges > kMaxRanges) ranges = kMaxRanges;
-  for (int32_t r = 0; r <= ranges; ++r) {
-    bound[r] = first + static_cast<int32_t>(int64_t{n - first} * r / ranges);
-  }
-  return ranges;
-}
+// arithmetic is exact whatever word 0 holds) into one range a thread; a range's carry or borrow
+// out is then added into the range above, from the last range up, as one chain would have
+// carried it.
 
 // c = a + b over words begin to end - 1 with carry in at the last; returns the carry out.
 int32_t add_words(const int16_t* a, const int16_t* b, int16_t* c, int32_t begin, int32_t end,

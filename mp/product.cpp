@@ -1,7 +1,5 @@
 // Long products through the real-data transform: words to doubles, pointwise spectrum products,
 // and the rounding release of the inverse transform back into words.
-#include <omp.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -140,11 +138,6 @@ template <ReleaseMode mode, WordForm form>
   return static_cast<int64_t>(carry_out(chain));
 }
 
-// From kParallelFrom terms a release is cut into one range a thread; the carries out of the
-// ranges are then added in, from the lowest range up, exactly as one chain would have carried
-// them.
-constexpr int32_t kMaxReleaseRanges = 64;
-
 // Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
 // and beyond (up to three look-ahead terms of plain words, all of balanced ones) only pass on
 // their carries. A term further than kRoundingLimit from an integer stops the run. The doubled
@@ -156,18 +149,16 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   int32_t failed = 0;
   double worst = 0.0;
   int64_t top;
-  int32_t ranges = omp_get_max_threads();
-  if (ranges > kMaxReleaseRanges) ranges = kMaxReleaseRanges;
   if (!use_threads(terms, kParallelFrom)) {
     top = release_range<mode, form>(c, cnt, d, L, 0, terms, failed, worst);
   } else {
-    // Range r holds terms start[r] to start[r + 1] - 1; every bound below cnt - 1 keeps the
-    // words the carries run through stored, and the last range takes the look-ahead terms.
-    int32_t start[kMaxReleaseRanges + 1];
-    int64_t carry[kMaxReleaseRanges];
-    for (int32_t r = 0; r < ranges; ++r) {
-      start[r] = static_cast<int32_t>(int64_t{cnt - 1} * r / ranges);
-    }
+    // From kParallelFrom terms, one range a thread: range r holds terms start[r] to
+    // start[r + 1] - 1; every bound below cnt - 1 keeps the words the carries run through
+    // stored, and the last range takes the look-ahead terms. The carries out of the ranges are
+    // then added in, from the lowest range up, exactly as one chain would have carried them.
+    int32_t start[kMaxRanges + 1];
+    int64_t carry[kMaxRanges];
+    const int32_t ranges = cut_ranges(0, cnt - 1, start);
     start[ranges] = terms;
 #pragma omp parallel for schedule(static) reduction(| : failed) reduction(max : worst)
     for (int32_t r = 0; r < ranges; ++r) {
