@@ -25,11 +25,10 @@ double worst_distance(const std::vector<int16_t>& a, const std::vector<int16_t>&
   mp_spectrum(a.data(), h, w1.data(), L, form);
   mp_spectrum(b.data(), h, w2.data(), L, form);
   mp_spectrum_mul_back(w1.data(), w2.data(), L);
-  const double scale = 2.0 / L;
+  mp_terms(w1.data(), L, w2.data());
   double worst = 0.0;
   for (int32_t k = 0; k < L; ++k) {
-    double x = scale * w1[k];
-    worst = std::fmax(worst, std::fabs(x - std::nearbyint(x)));
+    worst = std::fmax(worst, std::fabs(w2[k] - std::nearbyint(w2[k])));
   }
   return worst;
 }

@@ -17,31 +17,18 @@ int32_t reversed_increment(int32_t x, int32_t nh) {
   return x;
 }
 
-// Exchanges the elements starting at doubles j and k; the conjugating form negates both
-// imaginary parts as it moves them.
-template <bool conjugate>
+// Exchanges the elements starting at doubles j and k.
 inline void swap_elements(double* a, int32_t j, int32_t k) {
   double re = a[j], im = a[j + 1];
   a[j] = a[k];
   a[k] = re;
-  if constexpr (conjugate) {
-    a[j + 1] = -a[k + 1];
-    a[k + 1] = -im;
-  } else {
-    a[j + 1] = a[k + 1];
-    a[k + 1] = im;
-  }
-}
-
-template <bool conjugate>
-inline void negate_imaginary(double* a, int32_t j) {
-  if constexpr (conjugate) a[j + 1] = -a[j + 1];
+  a[j + 1] = a[k + 1];
+  a[k + 1] = im;
 }
 
 // log2 n odd: 16 swaps of an inner group, 6 of a tail group.
-template <bool conjugate>
 void inner_group_odd(double* a, int32_t j, int32_t k, int32_t m, int32_t nh) {
-  auto swap = swap_elements<conjugate>;
+  auto swap = swap_elements;
   swap(a, j, k);
   j += m, k += 2 * m, swap(a, j, k);
   j += m, k -= m, swap(a, j, k);
@@ -60,9 +47,8 @@ void inner_group_odd(double* a, int32_t j, int32_t k, int32_t m, int32_t nh) {
   j -= m, k -= 2 * m, swap(a, j, k);
 }
 
-template <bool conjugate>
 void tail_group_odd(double* a, int32_t base, int32_t m, int32_t nh) {
-  auto swap = swap_elements<conjugate>;
+  auto swap = swap_elements;
   int32_t j = base + 2, k = base + nh;
   swap(a, j, k);
   j += m, k += 2 * m, swap(a, j, k);
@@ -71,16 +57,11 @@ void tail_group_odd(double* a, int32_t base, int32_t m, int32_t nh) {
   j += nh + 2, k += nh + 2, swap(a, j, k);
   j -= nh - m, k += 2 * m - 2, swap(a, j, k);
   // The four elements that stay in place.
-  negate_imaginary<conjugate>(a, base);
-  negate_imaginary<conjugate>(a, base + nh + 2);
-  negate_imaginary<conjugate>(a, base + 3 * m);
-  negate_imaginary<conjugate>(a, base + 3 * m + nh + 2);
 }
 
 // log2 n even: 8 swaps of an inner group, 2 of a tail group.
-template <bool conjugate>
 void inner_group_even(double* a, int32_t j, int32_t k, int32_t m, int32_t nh) {
-  auto swap = swap_elements<conjugate>;
+  auto swap = swap_elements;
   swap(a, j, k);
   j += m, k += m, swap(a, j, k);
   j += nh, k += 2, swap(a, j, k);
@@ -91,15 +72,10 @@ void inner_group_even(double* a, int32_t j, int32_t k, int32_t m, int32_t nh) {
   j -= m, k -= m, swap(a, j, k);
 }
 
-template <bool conjugate>
 void tail_group_even(double* a, int32_t base, int32_t m, int32_t nh) {
-  auto swap = swap_elements<conjugate>;
+  auto swap = swap_elements;
   swap(a, base + 2, base + nh);
   swap(a, base + 2 + m, base + nh + m);
-  negate_imaginary<conjugate>(a, base);
-  negate_imaginary<conjugate>(a, base + nh + 2);
-  negate_imaginary<conjugate>(a, base + m);
-  negate_imaginary<conjugate>(a, base + m + nh + 2);
 }
 
 // The t-th value of the bit-reversed sequence that reversed_increment steps through.
@@ -111,8 +87,7 @@ int32_t reversed_index(int32_t t, int32_t nh) {
   return x;
 }
 
-template <bool conjugate>
-void permute(int32_t n, double* a) {
+void permute_elements(int32_t n, double* a) {
   int32_t m = 4, l = n / 4;
   while (l > 8) {
     l /= 4;
@@ -125,16 +100,16 @@ void permute(int32_t n, double* a) {
     int32_t k = k0;
     for (int32_t j = j0; j < j0 + k0; j += 4) {
       if (odd_log) {
-        inner_group_odd<conjugate>(a, j, k, m, nh);
+        inner_group_odd(a, j, k, m, nh);
       } else {
-        inner_group_even<conjugate>(a, j, k, m, nh);
+        inner_group_even(a, j, k, m, nh);
       }
       k = reversed_increment(k, nh);
     }
     if (odd_log) {
-      tail_group_odd<conjugate>(a, j0 + k0, m, nh);
+      tail_group_odd(a, j0 + k0, m, nh);
     } else {
-      tail_group_even<conjugate>(a, j0 + k0, m, nh);
+      tail_group_even(a, j0 + k0, m, nh);
     }
   };
   if (use_threads(n, kParallelFrom)) {
@@ -148,8 +123,7 @@ void permute(int32_t n, double* a) {
 
 }  // namespace
 
-void bitrev_permute(int32_t n, double* a) { permute<false>(n, a); }
-void bitrev_permute_conj(int32_t n, double* a) { permute<true>(n, a); }
+void bitrev_permute(int32_t n, double* a) { permute_elements(n, a); }
 
 void bitrev16(double* a) {
   const Cx x1 = load(a, 1), x3 = load(a, 3), x4 = load(a, 4), x6 = load(a, 6);

@@ -1,9 +1,13 @@
-// Split-radix complex transform by decimation in frequency, worked depth first in leaves of 256
-// or 512 doubles, finished by the straight-line kernels and a bit-reversal permutation.
+// Split-radix complex transform by decimation in frequency, worked depth first and finished by
+// straight-line kernels, with its output in bit-reversed order; the inverse is the adjoint of
+// the same network, run in the opposite order, which takes that order back to natural order.
+// One walk of the tree serves both, and products: the pointwise product runs block by block
+// between the forward and the inverse walk while each block is still in cache.
 #include <cmath>
 #include <type_traits>
 
 #include "complex_pair.h"
+#include "fft.h"
 #include "fft_internal.h"
 #include "parallel.h"
 
@@ -11,9 +15,26 @@ namespace {
 
 constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
 
+// Stages of at least this many doubles may be shared among threads (the top two levels of a
+// transform of kParallelFrom doubles or more); they run their items through one out-of-line
+// copy of their code whatever the thread count, for a compiler may round two inlined copies of
+// the same arithmetic differently.
+constexpr int32_t kSharedStageFrom = kParallelFrom / 4;
+
 // The end of the run that starts at p, in a stage whose runs cover elements 1 to h - 2.
 inline int32_t run_end(int32_t p, int32_t h) {
   return p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+}
+
+// The runs of a stage of n doubles.
+inline int32_t run_count(int32_t n) { return (n / 16 - 2 + kRunElements - 1) / kRunElements; }
+
+// The work items of a stage: each run, then the butterflies at 0 and in the middle with
+// twiddles of their own; a stage of one run does everything in one item, the middle with the
+// run's twiddles.
+inline int32_t stage_items(int32_t n) {
+  const int32_t runs = run_count(n);
+  return runs > 1 ? runs + 1 : 1;
 }
 
 // Element e, or elements e and e + 1 when V is a pair.
@@ -29,40 +50,41 @@ inline void store_at(double* a, int32_t e, Cx z) { store(a, e, z); }
 inline void store_at(double* a, int32_t e, Cx2 z) { store_pair(a, e, z); }
 
 // Butterfly of a normal block at element k of quarter length q (at k and k + 1 when V is a
-// pair); conjugate_input reads conj(v) in place of v.
-template <bool conjugate_input, typename V>
+// pair). The inverse is its adjoint: the transpose with conjugate twiddles.
+template <Direction direction, typename V>
 inline void butterfly(double* a, int32_t k, int32_t q, V w1, V w3) {
   V v0 = load_at<V>(a, k), v1 = load_at<V>(a, k + q);
   V v2 = load_at<V>(a, k + 2 * q), v3 = load_at<V>(a, k + 3 * q);
-  if constexpr (conjugate_input) {
-    v0 = conj(v0), v1 = conj(v1), v2 = conj(v2), v3 = conj(v3);
+  if constexpr (direction == Direction::forward) {
+    V x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
+    store_at(a, k, x0 + x2);
+    store_at(a, k + q, x0 - x2);
+    store_at(a, k + 2 * q, (x1 + times_i(x3)) * w1);
+    store_at(a, k + 3 * q, (x1 - times_i(x3)) * w3);
+  } else {
+    V p = v2 * conj(w1), r = v3 * conj(w3);
+    V e0 = v0 + v1, e1 = v0 - v1, s = p + r, t = times_i(p - r);
+    store_at(a, k, e0 + s);
+    store_at(a, k + q, e1 - t);
+    store_at(a, k + 2 * q, e0 - s);
+    store_at(a, k + 3 * q, e1 + t);
   }
-  V x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
-  store_at(a, k, x0 + x2);
-  store_at(a, k + q, x0 - x2);
-  store_at(a, k + 2 * q, (x1 + times_i(x3)) * w1);
-  store_at(a, k + 3 * q, (x1 - times_i(x3)) * w3);
 }
 
 // The butterfly at the middle element h, where w1 = w_8 and w3 = w_8^3.
-template <bool conjugate_input>
+template <Direction direction>
 inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
-  Cx v0 = load(a, k), v1 = load(a, k + q), v2 = load(a, k + 2 * q), v3 = load(a, k + 3 * q);
-  if constexpr (conjugate_input) {
-    v0 = conj(v0), v1 = conj(v1), v2 = conj(v2), v3 = conj(v3);
+  if constexpr (direction == Direction::forward) {
+    Cx v0 = load(a, k), v1 = load(a, k + q), v2 = load(a, k + 2 * q), v3 = load(a, k + 3 * q);
+    Cx x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
+    store(a, k, x0 + x2);
+    store(a, k + q, x0 - x2);
+    store(a, k + 2 * q, times_w8(x1 + times_i(x3)));
+    store(a, k + 3 * q, times_w8_cubed(x1 - times_i(x3)));
+  } else {
+    butterfly<direction>(a, k, q, Cx{kC4, kC4}, Cx{-kC4, kC4});
   }
-  Cx x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3;
-  store(a, k, x0 + x2);
-  store(a, k + q, x0 - x2);
-  store(a, k + 2 * q, times_w8(x1 + times_i(x3)));
-  store(a, k + 3 * q, times_w8_cubed(x1 - times_i(x3)));
 }
-
-// Runs of kRunElements butterflies restart their twiddles from cos and sin, so every run
-// computes the same values whichever thread runs it and in whatever order: a stage of at least
-// kParallelFrom doubles shares its runs among the threads. Such a stage runs its runs through
-// one out-of-line copy of their code whatever the thread count, for a compiler may round two
-// inlined copies of the same arithmetic differently; smaller stages keep theirs inline.
 
 // The butterflies of elements p + 1 to end, two at a time, and of their mirrors, in a normal
 // stage of quarter length q. The twiddles A_k ~ w_L^k and B_k ~ conj(w_L^(3k)) of two
@@ -70,7 +92,7 @@ inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
 // f1 = 2 sin(2 theta), B likewise with f3. A run starts them at p from cos and sin (at p = 0
 // from 1) and w = w_L, w2 = w^2, so it computes the same values wherever it runs. a_end, b_end:
 // the twiddles of element end + 1.
-template <bool conjugate_input>
+template <Direction direction>
 [[gnu::always_inline]] inline void normal_run(double* a, int32_t q, int32_t p, int32_t end,
                                               double ew, Cx w, Cx w2, double f1, double f3,
                                               Cx& a_end, Cx& b_end) {
@@ -84,9 +106,9 @@ template <bool conjugate_input>
   for (int32_t k = p + 1; k < end; k += 2) {
     // Elements k, k + 1 and their mirrors Q - k - 1, Q - k;
     // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
-    butterfly<conjugate_input>(a, k, q, a_now, conj(b_now));
-    butterfly<conjugate_input>(a, q - k - 1, q, swap_halves(times_i(conj(a_now))),
-                               swap_halves(times_minus_i(b_now)));
+    butterfly<direction>(a, k, q, a_now, conj(b_now));
+    butterfly<direction>(a, q - k - 1, q, swap_halves(times_i(conj(a_now))),
+                         swap_halves(times_minus_i(b_now)));
     step_by(a_before, a_now, f1);
     step_by(b_before, b_now, f3);
   }
@@ -94,55 +116,51 @@ template <bool conjugate_input>
   b_end = first_element(b_now);
 }
 
-template <bool conjugate_input>
-[[gnu::noinline]] void normal_run_out_of_line(double* a, int32_t q, int32_t p, int32_t end,
-                                              double ew, Cx w, Cx w2, double f1, double f3,
-                                              Cx& a_end, Cx& b_end) {
-  normal_run<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_end, b_end);
-}
-
-template <bool conjugate_input>
-void stage_normal(int32_t n, double* a) {
-  const int32_t q = n / 8, h = n / 16;
-  butterfly<conjugate_input>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
-
+// Item `item` of a normal stage of n doubles (see stage_items).
+template <Direction direction>
+[[gnu::always_inline]] inline void normal_item(int32_t n, double* a, int32_t item) {
+  const int32_t q = n / 8, h = n / 16, runs = run_count(n);
   const double ew = kHalfPi / static_cast<double>(n / 4);
   const Cx w = half_turn_over(n / 4), w2 = w * w;  // angle 2 ew
-  const double f1 = 2.0 * w2.im, f3 = 2.0 * conj_cube(w2).im;
-  // The twiddles after the last run, for the butterflies at h - 1 and h + 1.
-  Cx a_last = w, b_last = conj_cube(w);
-  if (n < kParallelFrom) {
-    for (int32_t p = 0; p < h - 2; p += kRunElements) {
-      const int32_t end = run_end(p, h);
-      normal_run<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_last, b_last);
-    }
+  Cx a_last, b_last;                               // the twiddles of element h - 1
+  if (item < runs) {
+    const int32_t p = item * kRunElements;
+    const double f1 = 2.0 * w2.im, f3 = 2.0 * conj_cube(w2).im;
+    normal_run<direction>(a, q, p, run_end(p, h), ew, w, w2, f1, f3, a_last, b_last);
+    if (runs > 1) return;
   } else {
-    // Every run through one out-of-line copy of its code, with one thread or many alike.
-    auto run = [=, &a_last, &b_last](int32_t p) {
-      const int32_t end = run_end(p, h);
-      Cx a_end, b_end;
-      normal_run_out_of_line<conjugate_input>(a, q, p, end, ew, w, w2, f1, f3, a_end, b_end);
-      if (end == h - 2) a_last = a_end, b_last = b_end;
-    };
-    for_each_step(use_threads(n, kParallelFrom), 0, h - 2, kRunElements, run);
+    const double angle = static_cast<double>(2 * (h - 1)) * ew;
+    a_last = {std::cos(angle), std::sin(angle)};
+    b_last = conj_cube(a_last);
   }
-  butterfly<conjugate_input>(a, h - 1, q, a_last, conj(b_last));
-  butterfly_eighth<conjugate_input>(a, h, q);
-  butterfly<conjugate_input>(a, h + 1, q, times_i(conj(a_last)), times_minus_i(b_last));
+  butterfly<direction>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
+  butterfly<direction>(a, h - 1, q, a_last, conj(b_last));
+  butterfly_eighth<direction>(a, h, q);
+  butterfly<direction>(a, h + 1, q, times_i(conj(a_last)), times_minus_i(b_last));
 }
 
-// Butterfly of an odd-frequency block at element k (at k and k + 1 when V is a pair).
-template <typename V>
+// Butterfly of an odd-frequency block at element k (at k and k + 1 when V is a pair), or its
+// adjoint.
+template <Direction direction, typename V>
 inline void butterfly_odd(double* a, int32_t k, int32_t q, V z0, V z2, V w1, V w3) {
   V v0 = load_at<V>(a, k), v1 = load_at<V>(a, k + q);
   V v2 = load_at<V>(a, k + 2 * q), v3 = load_at<V>(a, k + 3 * q);
-  V y0 = v0 + times_i(v2), y1 = v0 - times_i(v2);
-  V y2 = v1 + times_i(v3), y3 = v1 - times_i(v3);
-  V u0 = y0 * z0, u2 = y2 * z2, u1 = y1 * w1, u3 = y3 * w3;
-  store_at(a, k, u0 + u2);
-  store_at(a, k + q, u0 - u2);
-  store_at(a, k + 2 * q, u1 + u3);
-  store_at(a, k + 3 * q, u1 - u3);
+  if constexpr (direction == Direction::forward) {
+    V y0 = v0 + times_i(v2), y1 = v0 - times_i(v2);
+    V y2 = v1 + times_i(v3), y3 = v1 - times_i(v3);
+    V u0 = y0 * z0, u2 = y2 * z2, u1 = y1 * w1, u3 = y3 * w3;
+    store_at(a, k, u0 + u2);
+    store_at(a, k + q, u0 - u2);
+    store_at(a, k + 2 * q, u1 + u3);
+    store_at(a, k + 3 * q, u1 - u3);
+  } else {
+    V s0 = (v0 + v1) * conj(z0), s1 = (v2 + v3) * conj(w1);
+    V d0 = (v0 - v1) * conj(z2), d1 = (v2 - v3) * conj(w3);
+    store_at(a, k, s0 + s1);
+    store_at(a, k + q, d0 + d1);
+    store_at(a, k + 2 * q, times_minus_i(s0 - s1));
+    store_at(a, k + 3 * q, times_minus_i(d0 - d1));
+  }
 }
 
 // The four twiddles of an odd-frequency butterfly, for one element (Cx) or two (Cx2).
@@ -153,7 +171,6 @@ struct OddSet {
 using OddTwiddles = OddSet<Cx>;
 
 // The twiddles derived from z0 = w_(2L)^k: w1 = z0^3, z2 = w_8 z0, w3 = w_8^3 w1.
-
 template <typename T>
 inline OddSet<T> odd_twiddles_from(T z0) {
   T w1 = conj(conj_cube(z0));
@@ -167,25 +184,25 @@ inline OddSet<T> mirror(const OddSet<T>& t) {
           times_minus_i(conj(t.w1))};
 }
 
-// Butterflies at k, k + 1 (twiddles t) and at their mirrors Q - k - 1, Q - k.
-inline void butterfly_odd_pairs(double* a, int32_t k, int32_t q, const OddSet<Cx2>& t) {
-  butterfly_odd(a, k, q, t.z0, t.z2, t.w1, t.w3);
-  // The mirrors Q - k - 1, Q - k take the twiddles of k + 1, k: reflected, halves swapped.
-  const OddSet<Cx2> m = mirror(t);
-  butterfly_odd(a, q - k - 1, q, swap_halves(m.z0), swap_halves(m.z2), swap_halves(m.w1),
-                swap_halves(m.w3));
+template <Direction direction, typename T>
+inline void butterfly_odd(double* a, int32_t k, int32_t q, const OddSet<T>& t) {
+  butterfly_odd<direction>(a, k, q, t.z0, t.z2, t.w1, t.w3);
 }
 
-}  // namespace
-
-void fft_stage(int32_t n, double* a) { stage_normal<false>(n, a); }
-void fft_stage_conj(int32_t n, double* a) { stage_normal<true>(n, a); }
-
-namespace {
+// Butterflies at k, k + 1 (twiddles t) and at their mirrors Q - k - 1, Q - k.
+template <Direction direction>
+inline void butterfly_odd_pairs(double* a, int32_t k, int32_t q, const OddSet<Cx2>& t) {
+  butterfly_odd<direction>(a, k, q, t);
+  // The mirrors Q - k - 1, Q - k take the twiddles of k + 1, k: reflected, halves swapped.
+  const OddSet<Cx2> m = mirror(t);
+  butterfly_odd<direction>(a, q - k - 1, q, swap_halves(m.z0), swap_halves(m.z2),
+                           swap_halves(m.w1), swap_halves(m.w3));
+}
 
 // The butterflies of elements p + 1 to end and their mirrors in an odd-frequency stage: z0 of two
 // successive elements steps by two as in normal_run, the other twiddles follow from it.
 // Returns the twiddles of element end + 1.
+template <Direction direction>
 [[gnu::always_inline]] inline OddTwiddles odd_run(double* a, int32_t q, int32_t p, int32_t end,
                                                   double ew, Cx w, Cx w2, double f) {
   Cx start = {1.0, 0.0};
@@ -195,219 +212,224 @@ namespace {
   }
   Cx2 z_before = make_pair(start * conj(w), start), z_now = make_pair(start * w, start * w2);
   for (int32_t k = p + 1; k < end; k += 2) {
-    butterfly_odd_pairs(a, k, q, odd_twiddles_from(z_now));
+    butterfly_odd_pairs<direction>(a, k, q, odd_twiddles_from(z_now));
     step_by(z_before, z_now, f);
   }
   return odd_twiddles_from(first_element(z_now));
 }
 
-[[gnu::noinline]] OddTwiddles odd_run_out_of_line(double* a, int32_t q, int32_t p, int32_t end,
-                                                  double ew, Cx w, Cx w2, double f) {
-  return odd_run(a, q, p, end, ew, w, w2, f);
-}
-
-}  // namespace
-
-void fft_stage_odd(int32_t n, double* a) {
-  const int32_t q = n / 8, h = n / 16;
-  butterfly_odd(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0}, Cx{-kC4, kC4});
-
+// Item `item` of an odd-frequency stage of n doubles.
+template <Direction direction>
+[[gnu::always_inline]] inline void odd_item(int32_t n, double* a, int32_t item) {
+  const int32_t q = n / 8, h = n / 16, runs = run_count(n);
   const double ew = kHalfPi / static_cast<double>(n / 2);
   const Cx w = half_turn_over(n / 2), w2 = w * w;  // angle 2 ew
-  const double f = 2.0 * w2.im;
-  OddTwiddles last = odd_twiddles_from(w);  // after the last run
-  if (n < kParallelFrom) {
-    for (int32_t p = 0; p < h - 2; p += kRunElements) {
-      const int32_t end = run_end(p, h);
-      last = odd_run(a, q, p, end, ew, w, w2, f);
-    }
+  OddTwiddles last;                                // of element h - 1
+  if (item < runs) {
+    const int32_t p = item * kRunElements;
+    last = odd_run<direction>(a, q, p, run_end(p, h), ew, w, w2, 2.0 * w2.im);
+    if (runs > 1) return;
   } else {
-    // As for the normal stage: one out-of-line copy for one thread or many.
-    auto run = [=, &last](int32_t p) {
-      const int32_t end = run_end(p, h);
-      const OddTwiddles after = odd_run_out_of_line(a, q, p, end, ew, w, w2, f);
-      if (end == h - 2) last = after;
-    };
-    for_each_step(use_threads(n, kParallelFrom), 0, h - 2, kRunElements, run);
+    const double angle = static_cast<double>(2 * (h - 1)) * ew;
+    last = odd_twiddles_from(Cx{std::cos(angle), std::sin(angle)});
   }
-  butterfly_odd(a, h - 1, q, last.z0, last.z2, last.w1, last.w3);
+  butterfly_odd<direction>(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0}, Cx{-kC4, kC4});
+  butterfly_odd<direction>(a, h - 1, q, last);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
-  butterfly_odd(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
-  const OddTwiddles m = mirror(last);
-  butterfly_odd(a, h + 1, q, m.z0, m.z2, m.w1, m.w3);
+  butterfly_odd<direction>(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
+  butterfly_odd<direction>(a, h + 1, q, mirror(last));
 }
 
-void fft_leaf(int32_t n, int32_t is_normal, double* a) {
-  // Four sub-blocks of n/4 doubles, each staged and finished by four kernels of n/16.
-  const int32_t sub = n / 4, piece = n / 16;
-  void (*kernel)(double*) = n == 512 ? fft_kernel32 : fft_kernel16;
-  void (*kernel_odd)(double*) = n == 512 ? fft_kernel32_odd : fft_kernel16_odd;
-
-  fft_stage(sub, a);
-  kernel(a), kernel_odd(a + piece), kernel(a + 2 * piece), kernel(a + 3 * piece);
-  double* b = a + sub;
-  fft_stage_odd(sub, b);
-  kernel(b), kernel_odd(b + piece), kernel(b + 2 * piece), kernel_odd(b + 3 * piece);
-  b += sub;
-  fft_stage(sub, b);
-  kernel(b), kernel_odd(b + piece), kernel(b + 2 * piece), kernel(b + 3 * piece);
-  b += sub;
-  if (is_normal != 0) {
-    fft_stage(sub, b);
-    kernel(b + 3 * piece);
+template <Direction direction>
+inline void stage_item(int32_t n, int32_t kind, double* a, int32_t item) {
+  if (kind != 0) {
+    normal_item<direction>(n, a, item);
   } else {
-    fft_stage_odd(sub, b);
-    kernel_odd(b + 3 * piece);
+    odd_item<direction>(n, a, item);
   }
-  kernel(b), kernel_odd(b + piece), kernel(b + 2 * piece);
 }
 
-int32_t fft_tree_step(int32_t m, int32_t j, int32_t k, double* a) {
-  int32_t kind;
-  int32_t mm = m;
-  if ((k & 3) != 0) {
-    kind = k & 1;
-  } else {
-    int32_t kk = k;
-    while ((kk & 3) == 0) {
-      mm *= 4;
-      kk >>= 2;
-    }
-    kind = kk & 1;
-  }
-  // Stage the not yet staged block ending at j and its nested last quarters, down to size m.
-  for (; mm > 128; mm /= 4) {
-    if (kind != 0) {
-      fft_stage(mm, a + j - mm);
+// The one copy of a large stage's items that every thread runs.
+template <Direction direction>
+[[gnu::noinline]] void stage_item_out_of_line(int32_t n, int32_t kind, double* a, int32_t item) {
+  stage_item<direction>(n, kind, a, item);
+}
+
+template <Direction direction>
+void stage(int32_t n, int32_t kind, double* a) {
+  const int32_t items = stage_items(n);
+  for (int32_t item = 0; item < items; ++item) {
+    if (n >= kSharedStageFrom) {
+      stage_item_out_of_line<direction>(n, kind, a, item);
     } else {
-      fft_stage_odd(mm, a + j - mm);
+      stage_item<direction>(n, kind, a, item);
     }
   }
-  return kind;
 }
-
-namespace {
 
 // The kind of quarter i of a block of the given kind: normal, odd, normal, and the block's own.
 inline int32_t quarter_kind(int32_t i, int32_t kind) { return i == 3 ? kind : (i == 1 ? 0 : 1); }
 
-// Stages a block of m doubles as normal (kind 1) or odd-frequency (kind 0).
-void stage_block(int32_t m, int32_t kind, double* a) {
-  if (kind != 0) {
-    fft_stage(m, a);
-  } else {
-    fft_stage_odd(m, a);
+// A block of 32 doubles or fewer: a kernel, or its adjoint.
+void small_block(int32_t n, int32_t kind, Direction direction, double* a) {
+  const bool forward = direction == Direction::forward;
+  if (n == 32) {
+    if (kind != 0) {
+      forward ? fft_kernel32(a) : fft_kernel32_inverse(a);
+    } else {
+      forward ? fft_kernel32_odd(a) : fft_kernel32_odd_inverse(a);
+    }
+  } else if (n == 16) {
+    if (kind != 0) {
+      forward ? fft_kernel16(a) : fft_kernel16_inverse(a);
+    } else {
+      forward ? fft_kernel16_odd(a) : fft_kernel16_odd_inverse(a);
+    }
+  } else if (n == 8) {
+    forward ? fft_kernel8_fwd(a) : fft_kernel8_bwd(a);
+  } else if (n == 4) {
+    fft_kernel4(a);
   }
 }
 
-// Completes a staged block of m > 512 doubles: its quarters, normal, odd, normal and of the
-// block's own kind, are staged and completed depth first. Every stage and leaf reads only its
-// own block, so the order of the blocks does not change a value.
-void complete_block(int32_t m, int32_t kind, double* a) {
-  const int32_t sub = m / 4;
-  for (int32_t i = 0; i < 4; ++i) {
-    const int32_t sub_kind = quarter_kind(i, kind);
-    stage_block(sub, sub_kind, a + i * sub);
-    if (sub > 512) {
-      complete_block(sub, sub_kind, a + i * sub);
-    } else {
-      fft_leaf(sub, sub_kind, a + i * sub);
+// Blocks of at most this many doubles (16 KiB) are transformed whole, forward, pointwise and
+// back, while they stay in the first-level cache.
+constexpr int32_t kPointwiseBlock = 2048;
+
+// The pointwise products of one block at offset `at` of `len` doubles.
+[[gnu::noinline]] void pointwise(const SpectrumPass& pass, int32_t at, int32_t len) {
+  const int32_t elements = len / 2;
+  if (pass.product != nullptr) {
+    double* d = pass.product + at;
+    const double* e = pass.factor + at;
+    if (elements == 1) store(d, 0, load(d, 0) * load(e, 0));
+    for (int32_t k = 0; k + 1 < elements; k += 2) {
+      store_pair(d, k, load_pair(d, k) * load_pair(e, k));
     }
+  }
+  if (pass.square != nullptr) {
+    double* d = pass.square + at;
+    if (elements == 1) store(d, 0, load(d, 0) * load(d, 0));
+    for (int32_t k = 0; k + 1 < elements; k += 2) {
+      const Cx2 z = load_pair(d, k);
+      store_pair(d, k, z * z);
+    }
+  }
+}
+
+// The walk of the tree below a block of m doubles at offset `at`: stages forward before the
+// quarters, pointwise products at the blocks that fit the cache, inverse stages after them.
+[[gnu::noinline]] void walk(int32_t m, int32_t kind, int32_t at, const SpectrumPass& pass) {
+  if (m <= kPointwiseBlock) {
+    for (double* f : pass.forward) {
+      if (f != nullptr) fft_block(m, kind, Direction::forward, f + at);
+    }
+    pointwise(pass, at, m);
+    for (double* b : pass.inverse) {
+      if (b != nullptr) fft_block(m, kind, Direction::inverse, b + at);
+    }
+    return;
+  }
+  for (double* f : pass.forward) {
+    if (f != nullptr) fft_stage(m, kind, Direction::forward, f + at);
+  }
+  for (int32_t i = 0; i < 4; ++i) walk(m / 4, quarter_kind(i, kind), at + i * (m / 4), pass);
+  for (double* b : pass.inverse) {
+    if (b != nullptr) fft_stage(m, kind, Direction::inverse, b + at);
+  }
+}
+
+// The stages of size m at the given offsets of both arrays (null ones left out), their items
+// shared among the threads of the enclosing team: every thread calls it.
+template <Direction direction>
+void shared_stages(int32_t m, double* const arrays[2], const int32_t* offsets,
+                   const int32_t* kinds, int32_t blocks) {
+  const int32_t items = stage_items(m);
+  double* block[8];
+  int32_t kind[8], count = 0;
+  for (int32_t x = 0; x < 2; ++x) {
+    if (arrays[x] == nullptr) continue;
+    for (int32_t b = 0; b < blocks; ++b) {
+      block[count] = arrays[x] + offsets[b];
+      kind[count++] = kinds[b];
+    }
+  }
+#pragma omp for schedule(dynamic, 4)
+  for (int32_t i = 0; i < count * items; ++i) {
+    stage_item_out_of_line<direction>(m, kind[i / items], block[i / items], i % items);
+  }
+}
+
+// The walk with its top two levels shared among threads: the stages item by item, then the
+// sixteen blocks below them, each walked whole by one thread, taken as threads come free.
+void walk_shared(int32_t n, const SpectrumPass& pass) {
+  const int32_t sub = n / 4, top_at[1] = {0}, top_kind[1] = {1};
+  const int32_t quarter_at[4] = {0, sub, 2 * sub, 3 * sub};
+  const int32_t quarter_kinds[4] = {1, 0, 1, 1};
+#pragma omp parallel
+  {
+    shared_stages<Direction::forward>(n, pass.forward, top_at, top_kind, 1);
+    shared_stages<Direction::forward>(sub, pass.forward, quarter_at, quarter_kinds, 4);
+#pragma omp for schedule(dynamic, 1)
+    for (int32_t t = 0; t < 16; ++t) {
+      walk(n / 16, quarter_kind(t % 4, quarter_kind(t / 4, 1)), t * (n / 16), pass);
+    }
+    shared_stages<Direction::inverse>(sub, pass.inverse, quarter_at, quarter_kinds, 4);
+    shared_stages<Direction::inverse>(n, pass.inverse, top_at, top_kind, 1);
+  }
+}
+
+// The bit reversal of the elements of n doubles.
+void permute(int32_t n, double* a) {
+  if (n >= 64) {
+    bitrev_permute(n, a);
+  } else if (n == 32) {
+    bitrev32(a);
+  } else if (n == 16) {
+    bitrev16(a);
   }
 }
 
 }  // namespace
 
-void fft_recursive_parallel(int32_t n, double* a) {
-  // The quarters are staged side by side, then their sixteen quarters are staged and completed
-  // as separate pieces of work, enough to keep several threads busy.
-  const int32_t sub = n / 4, subsub = n / 16;
-#pragma omp parallel
-  {
-#pragma omp for schedule(static)
-    for (int32_t i = 0; i < 4; ++i) stage_block(sub, quarter_kind(i, 1), a + i * sub);
-#pragma omp for schedule(dynamic, 1)
-    for (int32_t t = 0; t < 16; ++t) {
-      const int32_t kind = quarter_kind(t % 4, quarter_kind(t / 4, 1));
-      double* b = a + t * subsub;
-      stage_block(subsub, kind, b);
-      if (subsub > 512) {
-        complete_block(subsub, kind, b);
-      } else {
-        fft_leaf(subsub, kind, b);
-      }
-    }
+void fft_stage(int32_t n, int32_t kind, Direction direction, double* a) {
+  if (direction == Direction::forward) {
+    stage<Direction::forward>(n, kind, a);
+  } else {
+    stage<Direction::inverse>(n, kind, a);
   }
 }
 
-void fft_recursive(int32_t n, double* a) {
-  if (use_threads(n, kParallelFrom)) {
-    fft_recursive_parallel(n, a);
+void fft_block(int32_t n, int32_t kind, Direction direction, double* a) {
+  if (n <= 32) {
+    small_block(n, kind, direction, a);
     return;
   }
-  int32_t m = n;
-  while (m > 512) {
-    m /= 4;
-    fft_stage(m, a + n - m);
-  }
-  fft_leaf(m, 1, a + n - m);
-  int32_t k = 0;
-  for (int32_t j = n - m; j > 0; j -= m) {
-    ++k;
-    int32_t kind = fft_tree_step(m, j, k, a);
-    fft_leaf(m, kind, a + j - m);
+  const int32_t sub = n / 4;
+  if (direction == Direction::forward) fft_stage(n, kind, direction, a);
+  for (int32_t i = 0; i < 4; ++i) fft_block(sub, quarter_kind(i, kind), direction, a + i * sub);
+  if (direction == Direction::inverse) fft_stage(n, kind, direction, a);
+}
+
+void spectrum_pass(int32_t n, const SpectrumPass& pass) {
+  if (use_threads(n, kParallelFrom)) {
+    walk_shared(n, pass);
+  } else {
+    walk(n, 1, 0, pass);
   }
 }
 
 void cfft_forward(int32_t n, double* a) {
-  if (n > 512) {
-    fft_stage(n, a);
-    fft_recursive(n, a);
-    bitrev_permute(n, a);
-  } else if (n > 128) {
-    fft_stage(n, a);
-    fft_leaf(n, 1, a);
-    bitrev_permute(n, a);
-  } else if (n > 32) {
-    fft_stage(n, a);
-    fft_leaf_small(n, a);
-    bitrev_permute(n, a);
-  } else if (n == 32) {
-    fft_kernel32(a);
-    bitrev32(a);
-  } else if (n > 8) {
-    fft_kernel16(a);
-    bitrev16(a);
-  } else if (n == 8) {
-    fft_kernel8_fwd(a);
-  } else if (n == 4) {
-    fft_kernel4(a);
-  }
+  SpectrumPass pass;
+  pass.forward[0] = a;
+  spectrum_pass(n, pass);
+  permute(n, a);
 }
 
 void cfft_backward(int32_t n, double* a) {
-  // conj(forward(conj(x))): the conjugations ride on the first stage and the permutation.
-  if (n > 512) {
-    fft_stage_conj(n, a);
-    fft_recursive(n, a);
-    bitrev_permute_conj(n, a);
-  } else if (n > 128) {
-    fft_stage_conj(n, a);
-    fft_leaf(n, 1, a);
-    bitrev_permute_conj(n, a);
-  } else if (n > 32) {
-    fft_stage_conj(n, a);
-    fft_leaf_small(n, a);
-    bitrev_permute_conj(n, a);
-  } else if (n == 32) {
-    fft_kernel32(a);
-    bitrev32_neg(a);
-  } else if (n > 8) {
-    fft_kernel16(a);
-    bitrev16_neg(a);
-  } else if (n == 8) {
-    fft_kernel8_bwd(a);
-  } else if (n == 4) {
-    fft_kernel4(a);
-  }
+  // The adjoint of the forward network takes bit-reversed order to natural order.
+  permute(n, a);
+  SpectrumPass pass;
+  pass.inverse[0] = a;
+  spectrum_pass(n, pass);
 }

@@ -1,4 +1,4 @@
-// Real-data fast Fourier transform on doubles, in place, with no tables and no scratch memory.
+// Fast Fourier transforms on doubles, in place, with no scratch memory.
 #pragma once
 
 #include <cstdint>
@@ -8,3 +8,24 @@
 // isgn < 0: the inverse, unnormalised: forward then inverse multiplies every value by n/2.
 // n is a power of two, at least 2.
 void real_fft(int32_t n, int32_t isgn, double* a);
+
+// The transforms of products: arrays of n doubles (n a power of two, at least 2) read as n/2
+// complex elements, real part first. The forward transform (exponent e^(+2 pi i jk/(n/2)))
+// leaves its spectrum in bit-reversed order, which pointwise products do not mind, and the
+// inverse takes that order back to natural order with the opposite exponent; forward, then
+// inverse multiplies by n/2, so forward transforms of two arrays, their pointwise product and
+// the inverse give n/2 times their cyclic convolution, with no permutation anywhere.
+//
+// One pass: the forward arrays are transformed, then product = product * factor and
+// square = square * square pointwise (in this order), then the inverse arrays are transformed
+// back. The pointwise products run block by block while the blocks are in cache. Unused
+// entries are null; the arrays are distinct but for factor, which may be a forward array or a
+// spectrum kept from an earlier pass, and square, which may be the factor.
+struct SpectrumPass {
+  double* forward[2] = {nullptr, nullptr};
+  double* product = nullptr;
+  const double* factor = nullptr;
+  double* square = nullptr;
+  double* inverse[2] = {nullptr, nullptr};
+};
+void spectrum_pass(int32_t n, const SpectrumPass& pass);

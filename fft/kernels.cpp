@@ -1,4 +1,4 @@
-// Straight-line transforms of 4 to 32 doubles, and the small leaf that finishes 64 or 128.
+// Straight-line transforms of 4 to 32 doubles and their adjoints.
 // The larger kernels work on pairs of neighbouring elements (Cx2).
 #include "complex_pair.h"
 #include "fft_internal.h"
@@ -111,16 +111,36 @@ void fft_kernel32_odd(double* a) {
   group8(q[0], q[1], q[2], q[3], a + 16);
 }
 
-void fft_leaf_small(int32_t n, double* a) {
-  if (n == 128) {
-    fft_kernel32(a);
-    fft_kernel32_odd(a + 32);
-    fft_kernel32(a + 64);
-    fft_kernel32(a + 96);
-  } else {
-    fft_kernel16(a);
-    fft_kernel16_odd(a + 16);
-    fft_kernel16(a + 32);
-    fft_kernel16(a + 48);
-  }
+// The adjoint of a plain kernel (bit reversal after the transform): the reversal first, then
+// the transform read at the negated frequency, F^H = J F, which bitrev_neg folds into its
+// reversal.
+void fft_kernel32_inverse(double* a) {
+  bitrev32(a);
+  fft_kernel32(a);
+  bitrev32_neg(a);
+}
+
+void fft_kernel16_inverse(double* a) {
+  bitrev16(a);
+  fft_kernel16(a);
+  bitrev16_neg(a);
+}
+
+// The adjoint of an odd kernel, F D with D = diag(w_2M^j): the plain adjoint, then conj(D).
+void fft_kernel32_odd_inverse(double* a) {
+  fft_kernel32_inverse(a);
+  const Cx2 twiddles[8] = {
+      make_pair(Cx{1.0, 0.0}, Cx{kC16, -kS16}), make_pair(Cx{kC8, -kS8}, Cx{kC316, -kS316}),
+      make_pair(Cx{kC4, -kC4}, Cx{kS316, -kC316}), make_pair(Cx{kS8, -kC8}, Cx{kS16, -kC16}),
+      make_pair(Cx{0.0, -1.0}, Cx{-kS16, -kC16}), make_pair(Cx{-kS8, -kC8}, Cx{-kS316, -kC316}),
+      make_pair(Cx{-kC4, -kC4}, Cx{-kC316, -kS316}), make_pair(Cx{-kC8, -kS8}, Cx{-kC16, -kS16})};
+  for (int j = 0; j < 8; ++j) store_pair(a, 2 * j, load_pair(a, 2 * j) * twiddles[j]);
+}
+
+void fft_kernel16_odd_inverse(double* a) {
+  fft_kernel16_inverse(a);
+  const Cx2 twiddles[4] = {
+      make_pair(Cx{1.0, 0.0}, Cx{kC8, -kS8}), make_pair(Cx{kC4, -kC4}, Cx{kS8, -kC8}),
+      make_pair(Cx{0.0, -1.0}, Cx{-kS8, -kC8}), make_pair(Cx{-kC4, -kC4}, Cx{-kC8, -kS8})};
+  for (int j = 0; j < 4; ++j) store_pair(a, 2 * j, load_pair(a, 2 * j) * twiddles[j]);
 }

@@ -1,6 +1,6 @@
 // Building blocks of the products and the Newton iterations, beneath the interface in mp.h.
-// Double arrays hold words converted for a transform of length L (a power of two); an operand
-// fills at most L/2 of them so that the cyclic convolution equals the linear one.
+// Double arrays hold words converted for a transform of length L (a power of two), at most L/2
+// words an operand, so that the product's terms do not wrap.
 #pragma once
 
 #include <cstdint>
@@ -23,24 +23,35 @@ inline WordForm word_form(int32_t L, int32_t balanced_from) {
   return L >= balanced_from ? WordForm::balanced : WordForm::words;
 }
 
-// d = the spectrum of the k words w (k <= L/2) for a product of word length L.
+// A product in a transform of L doubles (mp_to_doubles, spectrum_pass, a release) is the
+// negacyclic product of length L: word j enters as the complex element x_j theta^j
+// (theta = e^(i pi / L), j < L/2), and after the pointwise product and the inverse, element j
+// holds (c_j + i c_(j+L/2)) theta^j times L/2, c being the convolution terms. The releases and
+// mp_term undo the weights; spectra are in the transform's bit-reversed order.
+//
+// d = x_j theta^j for the k words w (k <= L/2), 0 for j from k up to L/2; balanced, x_j is
+// w[j] less 10000 if it is 5000 or more (not word 0), plus 1 if w[j+1] is (j + 1 < k).
+void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
+                   WordForm form = WordForm::words);
+// d = the spectrum of the k words w.
 void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
 // d = the terms of the product whose spectra are d and e (e unchanged), or of d squared.
 void mp_spectrum_mul_back(double* d, const double* e, int32_t L);
 void mp_spectrum_square_back(double* d, int32_t L);
+// w1 = the terms of p (k words) times the operand whose spectrum is in w2, in one pass.
+void mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2, int32_t L,
+                          WordForm form);
+// d = the terms of the square of the k words w, in one pass.
+void mp_square_terms(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
 // out = p (k words) times the operand whose spectrum is in w2, released by mp_from_doubles
 // into cnt words; w1 is overwritten.
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
                         const double* w2, int32_t L, WordForm form);
+// terms = the L terms of the product whose inverse transform is d, scaled and unweighted as
+// the releases round them.
+void mp_terms(const double* d, int32_t L, double* terms);
 // d = the top two words of (a[0], a[1]) * (b[0], b[1]), exact, as a fraction.
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d);
-// d[i] = w[i] for i < k, 0 up to L; balanced, w[i] less 10000 if it is 5000 or more (not word
-// 0), plus 1 if w[i+1] is (i + 1 < k).
-void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
-                   WordForm form = WordForm::words);
-// Pointwise products of packed half spectra, into d.
-void spectrum_square(double* d, int32_t L);
-void spectrum_mul(double* d, const double* e, int32_t L);
 // Rounds the inverse transform d of a product into cnt words of c: term k goes to word k + 1,
 // word 0 takes the carry. Plain words: up to three terms past the last word contribute their
 // carries, and the result is the truncation or one unit below it. Balanced words give terms of

@@ -10,41 +10,105 @@
 #include "mp_internal.h"
 #include "parallel.h"
 
-void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
-  const bool parallel = use_threads(L, kParallelFrom);
-  if (form == WordForm::words) {
-    for_each_step(parallel, 0, k, 1, [=](int32_t i) { d[i] = w[i]; });
-  } else {
-    // Each word's borrow depends on that word alone, so no chain runs from word to word.
-    constexpr int32_t kHalfBase = kWordBase / 2;
-    for_each_step(parallel, 0, k - 1, 1, [=](int32_t i) {
-      const int32_t borrows = i > 0 && w[i] >= kHalfBase;
-      d[i] = w[i] - kWordBase * borrows + (w[i + 1] >= kHalfBase);
-    });
-    if (k > 0) d[k - 1] = w[k - 1] - (k > 1 && w[k - 1] >= kHalfBase ? kWordBase : 0);
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+
+// A product of words in a transform of L doubles is the negacyclic product of length L: the
+// words x_j enter as complex elements x_j theta^j (j < L/2, theta = e^(i pi / L)), the
+// transform's cyclic convolution of L/2 elements then holds c_j + i c_(j+L/2) times theta^j,
+// and the terms come back as the parts of element j times conj(theta^j). The linear product
+// of two operands of at most L/2 words has fewer than L terms, so nothing wraps.
+//
+// theta^j is a block start, from cos and sin at every kWeightBlock-th element, times a fine
+// factor theta^i (i < kWeightBlock). Long transforms take the fine factors from cos and sin
+// too, since each weight's error lands on terms of up to 10^14; short ones, whose terms are
+// small, build them by products, which costs far less than a call per factor.
+constexpr int32_t kWeightBlock = 64;
+constexpr int32_t kExactFineWeightsFrom = 1 << 12;
+
+struct FineWeights {
+  double re[kWeightBlock], im[kWeightBlock];
+};
+
+FineWeights fine_weights(int32_t L) {
+  FineWeights fine;
+  const int32_t count = L / 2 < kWeightBlock ? L / 2 : kWeightBlock;
+  fine.re[0] = 1.0;
+  fine.im[0] = 0.0;
+  for (int32_t i = 1; i < count; ++i) {
+    if (L >= kExactFineWeightsFrom) {
+      const double angle = kPi * i / L;
+      fine.re[i] = std::cos(angle);
+      fine.im[i] = std::sin(angle);
+    } else {
+      // theta^i = theta^(2^b) theta^(i - 2^b), with theta^(2^b) = e^(i pi / (L / 2^b)) exact.
+      const int32_t top = 1 << (31 - __builtin_clz(static_cast<uint32_t>(i)));
+      const int32_t rest = i - top;
+      double tr, ti;
+      if (rest == 0) {
+        const double angle = kPi / (L / top);
+        tr = std::cos(angle), ti = std::sin(angle);
+      } else {
+        tr = fine.re[top], ti = fine.im[top];
+      }
+      fine.re[i] = rest == 0 ? tr : tr * fine.re[rest] - ti * fine.im[rest];
+      fine.im[i] = rest == 0 ? ti : tr * fine.im[rest] + ti * fine.re[rest];
+    }
   }
-  for_each_step(parallel, k, L, 1, [=](int32_t i) { d[i] = 0.0; });
+  return fine;
 }
 
-void spectrum_mul(double* d, const double* e, int32_t L) {
-  d[0] *= e[0];
-  d[1] *= e[1];
-  for_each_step(use_threads(L, kParallelFrom), 2, L, 2, [=](int32_t k) {
-    double p = d[k], q = d[k + 1], u = e[k], v = e[k + 1];
-    d[k] = p * u - q * v;
-    d[k + 1] = q * u + p * v;
-  });
+// The weights theta^j of the block of elements from `first` (a multiple of kWeightBlock).
+inline void block_weights(const FineWeights& fine, int32_t first, int32_t L, double* re,
+                          double* im) {
+  double sr = 1.0, si = 0.0;
+  if (first > 0) {
+    const double angle = kPi * first / L;
+    sr = std::cos(angle), si = std::sin(angle);
+  }
+  for (int32_t i = 0; i < kWeightBlock; ++i) {
+    re[i] = sr * fine.re[i] - si * fine.im[i];
+    im[i] = sr * fine.im[i] + si * fine.re[i];
+  }
 }
 
-void spectrum_square(double* d, int32_t L) {
-  d[0] *= d[0];
-  d[1] *= d[1];
-  for_each_step(use_threads(L, kParallelFrom), 2, L, 2, [=](int32_t k) {
-    double p = d[k], q = d[k + 1];
-    d[k] = p * p - q * q;
-    d[k + 1] = (p * q) * 2.0;
-  });
+}  // namespace
+
+namespace {
+
+// Converts the words of elements first to first + kWeightBlock - 1 (at most `elements`); one
+// out-of-line copy, whether a thread runs it alone or shares the blocks.
+[[gnu::noinline]] void convert_block(const int16_t* w, int32_t k, double* d, int32_t L,
+                                     WordForm form, const FineWeights& fine, int32_t first) {
+  constexpr int32_t kHalfBase = kWordBase / 2;
+  const int32_t elements = L / 2;
+  const int32_t len = elements - first < kWeightBlock ? elements - first : kWeightBlock;
+  double re[kWeightBlock], im[kWeightBlock];
+  block_weights(fine, first, L, re, im);
+  for (int32_t i = 0; i < len; ++i) {
+    const int32_t j = first + i;
+    double x = 0.0;
+    if (j < k) {
+      x = w[j];
+      // A balanced word of 5000 or more borrows one from the word above.
+      if (form == WordForm::balanced) {
+        x += (j > 0 && w[j] >= kHalfBase ? -kWordBase : 0) + (j + 1 < k && w[j + 1] >= kHalfBase);
+      }
+    }
+    d[2 * j] = x * re[i];
+    d[2 * j + 1] = x * im[i];
+  }
 }
+
+}  // namespace
+
+void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  const FineWeights fine = fine_weights(L);
+  for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kWeightBlock,
+                [=, &fine](int32_t first) { convert_block(w, k, d, L, form, fine, first); });
+}
+
 
 namespace {
 
@@ -56,7 +120,7 @@ constexpr double kLargestCheckableTerm = 4503599627370496.0;
 
 // Terms are rounded, checked and split into digits a block at a time, in loops without a
 // dependency from one term to the next, which the compiler vectorises.
-constexpr int32_t kReleaseBlock = 64;
+constexpr int32_t kReleaseBlock = kWeightBlock;
 
 // Splits the integers r (below 2^53 in magnitude, as doubles) into their floor quotient by
 // 10^8 and the remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true
@@ -101,26 +165,62 @@ inline double round_term(double x, int32_t& failed, double& worst) {
   return r;
 }
 
+// The terms first to first + len - 1 of a block that does not cross a multiple of
+// kWeightBlock, unweighted and scaled: term p is the real part of element p times
+// conj(theta^p) for p < L/2, term p + L/2 its imaginary part.
+inline void block_terms(const double* d, int32_t L, const FineWeights& fine, int32_t first,
+                        int32_t len, double* terms) {
+  const int32_t elements = L / 2;
+  const double scale = 2.0 / L;
+  double re[kWeightBlock], im[kWeightBlock];
+  if (elements >= kWeightBlock) {
+    // The block lies in one half and one weight block.
+    const bool upper = first >= elements;
+    const int32_t j0 = upper ? first - elements : first;
+    const int32_t base = j0 & ~(kWeightBlock - 1), off = j0 - base;
+    block_weights(fine, base, L, re, im);
+    const double* z = d + 2 * j0;
+    if (upper) {
+      for (int32_t i = 0; i < len; ++i) {
+        terms[i] = scale * (z[2 * i + 1] * re[off + i] - z[2 * i] * im[off + i]);
+      }
+    } else {
+      for (int32_t i = 0; i < len; ++i) {
+        terms[i] = scale * (z[2 * i] * re[off + i] + z[2 * i + 1] * im[off + i]);
+      }
+    }
+  } else {
+    block_weights(fine, 0, L, re, im);
+    for (int32_t i = 0; i < len; ++i) {
+      const int32_t p = first + i, j = p < elements ? p : p - elements;
+      const double zr = d[2 * j], zi = d[2 * j + 1];
+      terms[i] = scale * (p < elements ? zr * re[j] + zi * im[j] : zi * re[j] - zr * im[j]);
+    }
+  }
+}
+
 // Releases terms first to end - 1 into their words (term p belongs to word p + 1, stored while
 // p <= cnt - 2) with a chain of its own, from the last term up; returns the carry out of the
 // range, which belongs to word first. Stops at the first block with a term that fails the check.
 template <ReleaseMode mode, WordForm form>
 [[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
-                                        int32_t first_term, int32_t end_term, int32_t& failed,
-                                        double& worst) {
+                                        const FineWeights& fine, int32_t first_term,
+                                        int32_t end_term, int32_t& failed, double& worst) {
   constexpr bool is_signed = form == WordForm::balanced;
   using Chain = std::conditional_t<is_signed, SignedCarryChain, CarryChain>;
   using Part = std::conditional_t<is_signed, int32_t, uint32_t>;
-  const double scale = 2.0 / L;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
   Chain chain;
   double rounded[kReleaseBlock];
   int32_t high[kReleaseBlock], low[kReleaseBlock];
-  for (int32_t end = end_term; end > first_term; end -= kReleaseBlock) {
-    const int32_t first = end - kReleaseBlock > first_term ? end - kReleaseBlock : first_term;
+  for (int32_t end = end_term, first; end > first_term; end = first) {
+    // Blocks end at multiples of kReleaseBlock, so that each lies in one weight block.
+    first = (end - 1) & ~(kReleaseBlock - 1);
+    if (first < first_term) first = first_term;
     const int32_t len = end - first;
+    block_terms(d, L, fine, first, len, rounded);
     for (int32_t i = 0; i < len; ++i) {
-      rounded[i] = times * round_term<is_signed>(scale * d[first + i], failed, worst);
+      rounded[i] = times * round_term<is_signed>(rounded[i], failed, worst);
     }
     if (failed != 0) return 0;
     split_parts(rounded, high, low, len);
@@ -146,11 +246,12 @@ template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
   const int32_t look_ahead = form == WordForm::balanced || L - cnt < 3 ? L - cnt : 3;
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
+  const FineWeights fine = fine_weights(L);
   int32_t failed = 0;
   double worst = 0.0;
   int64_t top;
   if (!use_threads(terms, kParallelFrom)) {
-    top = release_range<mode, form>(c, cnt, d, L, 0, terms, failed, worst);
+    top = release_range<mode, form>(c, cnt, d, L, fine, 0, terms, failed, worst);
   } else {
     // From kParallelFrom terms, one range a thread: range r holds terms start[r] to
     // start[r + 1] - 1; every bound below cnt - 1 keeps the words the carries run through
@@ -162,7 +263,8 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
     start[ranges] = terms;
 #pragma omp parallel for schedule(static) reduction(| : failed) reduction(max : worst)
     for (int32_t r = 0; r < ranges; ++r) {
-      carry[r] = release_range<mode, form>(c, cnt, d, L, start[r], start[r + 1], failed, worst);
+      carry[r] =
+          release_range<mode, form>(c, cnt, d, L, fine, start[r], start[r + 1], failed, worst);
     }
     top = carry[0];
     if (failed == 0) {
@@ -196,6 +298,14 @@ int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int3
 
 }  // namespace
 
+void mp_terms(const double* d, int32_t L, double* terms) {
+  const FineWeights fine = fine_weights(L);
+  for (int32_t first = 0; first < L; first += kReleaseBlock) {
+    block_terms(d, L, fine, first, L - first < kReleaseBlock ? L - first : kReleaseBlock,
+                terms + first);
+  }
+}
+
 void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L, WordForm form) {
   release_in<ReleaseMode::overwrite>(form, c, cnt, d, L);
 }
@@ -210,17 +320,44 @@ int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L, Wor
 
 void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   mp_to_doubles(w, k, d, L, form);
-  real_fft(L, 1, d);
+  SpectrumPass pass;
+  pass.forward[0] = d;
+  spectrum_pass(L, pass);
 }
 
 void mp_spectrum_mul_back(double* d, const double* e, int32_t L) {
-  spectrum_mul(d, e, L);
-  real_fft(L, -1, d);
+  SpectrumPass pass;
+  pass.product = d;
+  pass.factor = e;
+  pass.inverse[0] = d;
+  spectrum_pass(L, pass);
 }
 
 void mp_spectrum_square_back(double* d, int32_t L) {
-  spectrum_square(d, L);
-  real_fft(L, -1, d);
+  SpectrumPass pass;
+  pass.square = d;
+  pass.inverse[0] = d;
+  spectrum_pass(L, pass);
+}
+
+void mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2, int32_t L,
+                          WordForm form) {
+  mp_to_doubles(p, k, w1, L, form);
+  SpectrumPass pass;
+  pass.forward[0] = w1;
+  pass.product = w1;
+  pass.factor = w2;
+  pass.inverse[0] = w1;
+  spectrum_pass(L, pass);
+}
+
+void mp_square_terms(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  mp_to_doubles(w, k, d, L, form);
+  SpectrumPass pass;
+  pass.forward[0] = d;
+  pass.square = d;
+  pass.inverse[0] = d;
+  spectrum_pass(L, pass);
 }
 
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
@@ -237,18 +374,33 @@ void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
 
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
                         const double* w2, int32_t L, WordForm form) {
-  mp_spectrum(p, k, w1, L, form);
-  mp_spectrum_mul_back(w1, w2, L);
+  mp_terms_by_spectrum(p, k, w1, w2, L, form);
   mp_from_doubles(out, cnt, w1, L, form);
 }
+
+namespace {
+
+// d = the terms of the product of the words already converted into d and e; e keeps its
+// spectrum.
+void product_terms(double* d, double* e, int32_t L) {
+  SpectrumPass pass;
+  pass.forward[0] = d;
+  pass.forward[1] = e;
+  pass.product = d;
+  pass.factor = e;
+  pass.inverse[0] = d;
+  spectrum_pass(L, pass);
+}
+
+}  // namespace
 
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
             int32_t balanced_from) {
   const int32_t L = 2 * n;
   const WordForm form = word_form(L, balanced_from);
-  mp_spectrum(a, n, w1, L, form);
-  mp_spectrum(b, n, w2, L, form);
-  mp_spectrum_mul_back(w1, w2, L);
+  mp_to_doubles(a, n, w1, L, form);
+  mp_to_doubles(b, n, w2, L, form);
+  product_terms(w1, w2, L);
   mp_from_doubles(c, n, w1, L, form);
 }
 
@@ -268,16 +420,21 @@ void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   // a b = aH bH + (aL bH + aH bL) 10000^-h + aL bL 10000^-n; of aL bL only the head counts.
   mp_mul_2x2(a + h, b + h, c + n);
-  mp_spectrum(a + h, h, w1, n, form);  // aL
-  mp_spectrum(b, h, w2, n, form);      // bH, kept for aH bH
-  mp_spectrum_mul_back(w1, w2, n);
+  mp_to_doubles(a + h, h, w1, n, form);  // aL
+  mp_to_doubles(b, h, w2, n, form);      // bH, its spectrum kept for aH bH
+  product_terms(w1, w2, n);
   carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
-  mp_spectrum(a, h, w1, n, form);  // aH, kept for aH bL
-  mp_spectrum_mul_back(w2, w1, n);
+  // aH, its spectrum kept for aH bL, times the spectrum of bH.
+  mp_to_doubles(a, h, w1, n, form);
+  SpectrumPass pass;
+  pass.forward[0] = w1;
+  pass.product = w2;
+  pass.factor = w1;
+  pass.inverse[0] = w2;
+  spectrum_pass(n, pass);
   mp_add_doubles(c, n, w2, n, form);
-  mp_spectrum(b + h, h, w2, n, form);  // bL
-  mp_spectrum_mul_back(w1, w2, n);
-  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
+  mp_terms_by_spectrum(b + h, h, w2, w1, n, form);  // bL times aH
+  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w2, n, form));
   c[n] = 0;
   c[n + 1] = 0;
 }
@@ -289,11 +446,19 @@ int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2
   const WordForm form = word_form(n, balanced_from);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   mp_mul_2x2(a + h, a + h, c + n);
-  mp_spectrum(a + h, h, w1, n, form);  // aL
-  mp_spectrum(a, h, w2, n, form);      // aH, kept for its square
-  mp_spectrum_mul_back(w1, w2, n);
+  // One pass: aL times aH into w1, aH squared into w2.
+  mp_to_doubles(a + h, h, w1, n, form);
+  mp_to_doubles(a, h, w2, n, form);
+  SpectrumPass pass;
+  pass.forward[0] = w1;
+  pass.forward[1] = w2;
+  pass.product = w1;
+  pass.factor = w2;
+  pass.square = w2;
+  pass.inverse[0] = w1;
+  pass.inverse[1] = w2;
+  spectrum_pass(n, pass);
   carry_into_head(c, h, mp_add_doubles2(c + h, h + 2, w1, n, form));  // 2 aL aH
-  mp_spectrum_square_back(w2, n);
   int32_t flag = mp_add_doubles(c, n, w2, n, form);
   c[n] = 0;
   c[n + 1] = 0;

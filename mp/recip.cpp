@@ -34,8 +34,7 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   mp_mul_2x2(p + n, q, t + n);
   mp_spectrum(q, h, w2, n, form);  // qH, used three times
   mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form);
-  mp_spectrum(p + h, h, w1, n, form);
-  mp_spectrum_mul_back(w1, w2, n);
+  mp_terms_by_spectrum(p + h, h, w1, w2, n, form);
   carry_into_head(t, h, mp_add_doubles(t + h, h + 2, w1, n, form));
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);

@@ -36,8 +36,7 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = x^2 for x at h + 2 words: the head squared exactly, twice the guard words times the
   // head, and the guard words squared.
-  mp_spectrum(x, h, w1, n, form);
-  mp_spectrum_square_back(w1, n);
+  mp_square_terms(x, h, w1, n, form);
   mp_from_doubles(t, n, w1, n, form);
   const double guard = x[h] * static_cast<double>(kWordBase) + x[h + 1];
   int32_t carry = mp_mul_small_add(x, 2.0 * guard, t + h + 2, h);

@@ -34,15 +34,12 @@ std::vector<double> numbered(int32_t n) {
 TEST(BitReversal, GeneralRoutinesMatchPlainReversalUpToTwoToThe21) {
   for (int32_t n = 64; n <= (1 << 21); n *= 2) {
     const int32_t bits = log2_of(n / 2);
-    std::vector<double> a = numbered(n), c = numbered(n);
+    std::vector<double> a = numbered(n);
     bitrev_permute(n, a.data());
-    bitrev_permute_conj(n, c.data());
     int32_t wrong = 0;
     for (int32_t e = 0; e < n / 2; ++e) {
       int32_t src = reverse_bits(e, bits);
       wrong += a[2 * e] != src + 0.25 || a[2 * e + 1] != -(src + 0.5);
-      // The conjugating twin negates every imaginary part once, fixed elements included.
-      wrong += c[2 * e] != src + 0.25 || c[2 * e + 1] != src + 0.5;
     }
     EXPECT_EQ(wrong, 0) << "n = " << n;
   }
@@ -53,9 +50,6 @@ TEST(BitReversal, GeneralRoutinesAreInvolutions) {
     std::vector<double> a = numbered(n);
     bitrev_permute(n, a.data());
     bitrev_permute(n, a.data());
-    EXPECT_EQ(a, numbered(n));
-    bitrev_permute_conj(n, a.data());
-    bitrev_permute_conj(n, a.data());
     EXPECT_EQ(a, numbered(n));
   }
 }

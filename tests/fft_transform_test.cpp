@@ -9,6 +9,7 @@
 #include "complex.h"
 #include "fft.h"
 #include "fft_internal.h"
+#include "parallel.h"
 
 namespace {
 
@@ -105,12 +106,61 @@ TEST(Kernels, ExactValuesOfTheEdgeCases) {
   EXPECT_EQ(odd[1], 0.19509032201612828);
 }
 
-TEST(Kernels, SmallLeafTouchesOnlyItsBlock) {
-  for (int32_t n : {64, 128}) {
-    std::vector<double> a(n + 64, 7.0);
-    fft_leaf_small(n, a.data() + 32);
-    for (int32_t i = 0; i < 32; ++i) EXPECT_EQ(a[i], 7.0);
-    for (int32_t i = n + 32; i < n + 64; ++i) EXPECT_EQ(a[i], 7.0);
+TEST(Blocks, TouchOnlyTheirBlockInBothDirections) {
+  for (int32_t n : {16, 32, 64, 128, 1024}) {
+    for (Direction direction : {Direction::forward, Direction::inverse}) {
+      std::vector<double> a(n + 64, 7.0);
+      fft_block(n, 0, direction, a.data() + 32);
+      for (int32_t i = 0; i < 32; ++i) EXPECT_EQ(a[i], 7.0);
+      for (int32_t i = n + 32; i < n + 64; ++i) EXPECT_EQ(a[i], 7.0);
+    }
+  }
+}
+
+// The adjoint identity <K x, y> = <x, K^H y> for complex x and y of n doubles, as the largest
+// of the two parts' differences relative to n.
+template <typename Forward, typename Inverse>
+double adjoint_mismatch(int32_t n, Forward forward, Inverse inverse) {
+  const std::vector<double> x = random_values(n, 21 + n), y = random_values(n, 22 + n);
+  std::vector<double> kx = x, ky = y;
+  forward(kx.data());
+  inverse(ky.data());
+  std::complex<LD> left = 0, right = 0;
+  for (int32_t e = 0; e < n / 2; ++e) {
+    left += std::conj(std::complex<LD>(kx[2 * e], kx[2 * e + 1])) *
+            std::complex<LD>(y[2 * e], y[2 * e + 1]);
+    right += std::conj(std::complex<LD>(x[2 * e], x[2 * e + 1])) *
+             std::complex<LD>(ky[2 * e], ky[2 * e + 1]);
+  }
+  return static_cast<double>(std::abs(left - right)) / n;
+}
+
+TEST(Inverse, EveryPieceIsTheAdjointOfItsForwardPiece) {
+  // The inverse network is the forward one transposed and conjugated piece by piece, so each
+  // piece must be the adjoint of its forward twin: kernels, both stage kinds (2^16 doubles runs
+  // its items out of line, as the shared stages do) and whole blocks of either kind.
+  struct KernelPair {
+    void (*forward)(double*);
+    void (*inverse)(double*);
+    int32_t n;
+  };
+  for (const KernelPair& k : {KernelPair{fft_kernel32, fft_kernel32_inverse, 32},
+                              KernelPair{fft_kernel32_odd, fft_kernel32_odd_inverse, 32},
+                              KernelPair{fft_kernel16, fft_kernel16_inverse, 16},
+                              KernelPair{fft_kernel16_odd, fft_kernel16_odd_inverse, 16},
+                              KernelPair{fft_kernel8_fwd, fft_kernel8_bwd, 8},
+                              KernelPair{fft_kernel4, fft_kernel4, 4}}) {
+    EXPECT_LT(adjoint_mismatch(k.n, k.forward, k.inverse), 1e-15) << k.n << " doubles";
+  }
+  for (int32_t kind : {0, 1}) {
+    for (int32_t n : {64, 128, 1024, 8192, 65536}) {
+      auto stage = [=](Direction d) { return [=](double* a) { fft_stage(n, kind, d, a); }; };
+      EXPECT_LT(adjoint_mismatch(n, stage(Direction::forward), stage(Direction::inverse)), 1e-15)
+          << "stage, n " << n << " kind " << kind;
+      auto block = [=](Direction d) { return [=](double* a) { fft_block(n, kind, d, a); }; };
+      EXPECT_LT(adjoint_mismatch(n, block(Direction::forward), block(Direction::inverse)), 1e-14)
+          << "block, n " << n << " kind " << kind;
+    }
   }
 }
 
@@ -125,35 +175,19 @@ TEST(Stages, TabulatedAnglesAreTheLibrarysCosineAndSine) {
   }
 }
 
-TEST(Stages, ConjugatingStageEqualsStageOfConjugate) {
-  for (int32_t n : {64, 1024, 8192}) {
-    std::vector<double> a = random_values(n, 3), b = a;
-    for (int32_t i = 1; i < n; i += 2) b[i] = -b[i];
-    fft_stage_conj(n, a.data());
-    fft_stage(n, b.data());
-    EXPECT_EQ(a, b);
-  }
-}
-
 TEST(Stages, NormalStageMatchesItsButterfliesWithExactTwiddles) {
   // Element k of each quarter: x0 = v0 + v2, x1 = v0 - v2, x2 = v1 + v3, x3 = v1 - v3 give
-  // x0 + x2, x0 - x2, (x1 + i x3) w_N^k and (x1 - i x3) w_N^3k; the conjugating stage does the
-  // same to the conjugated input. From 2^15 doubles the runs' twiddles restart from cos and sin
-  // at every run (in parallel where threads are there): 2^20 has thousands of runs.
+  // x0 + x2, x0 - x2, (x1 + i x3) w_N^k and (x1 - i x3) w_N^3k. The runs' twiddles restart
+  // from cos and sin at every run, the middle butterflies take theirs from cos and sin too:
+  // 2^20 has thousands of runs.
   for (int32_t n : {64, 1024, 8192, 65536, 1 << 20}) {
-    for (bool conjugating : {false, true}) {
+    {
       const std::vector<double> x = random_values(n, 11 + n);
       std::vector<double> a = x;
-      if (conjugating) {
-        fft_stage_conj(n, a.data());
-      } else {
-        fft_stage(n, a.data());
-      }
+      fft_stage(n, 1, Direction::forward, a.data());
       const int32_t q = n / 8;
       using C = std::complex<LD>;
-      auto at = [&](int32_t e) {
-        return C(x[2 * e], conjugating ? -x[2 * e + 1] : x[2 * e + 1]);
-      };
+      auto at = [&](int32_t e) { return C(x[2 * e], x[2 * e + 1]); };
       const C i(0, 1);
       double worst = 0;
       for (int32_t k = 0; k < q; ++k) {
@@ -167,7 +201,7 @@ TEST(Stages, NormalStageMatchesItsButterfliesWithExactTwiddles) {
                             static_cast<double>(std::fabs(a[2 * e + 1] - want[j].imag()))});
         }
       }
-      EXPECT_LT(worst, 1e-13) << "n = " << n << (conjugating ? ", conjugating" : "");
+      EXPECT_LT(worst, 1e-13) << "n = " << n;
     }
   }
 }
@@ -179,7 +213,7 @@ TEST(Stages, OddStageMatchesItsButterfliesWithExactTwiddles) {
   for (int32_t n : {64, 1024, 8192, 65536}) {
     const std::vector<double> x = random_values(n, 5 + n);
     std::vector<double> a = x;
-    fft_stage_odd(n, a.data());
+    fft_stage(n, 0, Direction::forward, a.data());
     const int32_t q = n / 8;
     using C = std::complex<LD>;
     auto at = [&](int32_t e) { return C(x[2 * e], x[2 * e + 1]); };
@@ -201,37 +235,70 @@ TEST(Stages, OddStageMatchesItsButterfliesWithExactTwiddles) {
   }
 }
 
-TEST(Stages, OddBlockFinishedByItsLeafIsTheOddFrequencyTransform) {
-  // An odd-frequency block evaluates at the odd multiples of half a bin, in bit-reversed order.
-  for (int32_t n : {256, 512}) {
+TEST(Blocks, OddBlockIsTheOddFrequencyTransformInBitReversedOrder) {
+  // An odd-frequency block evaluates at the odd multiples of half a bin.
+  for (int32_t n : {16, 32, 64, 256, 512, 4096}) {
     const std::vector<double> x = random_values(n, 9 + n);
     std::vector<double> a = x;
-    fft_stage_odd(n, a.data());
-    fft_leaf(n, 0, a.data());
+    fft_block(n, 0, Direction::forward, a.data());
     EXPECT_LT(max_error(a, direct_dft(x, 1, 0.5), true), 1e-13) << "n = " << n;
   }
 }
 
-TEST(Stages, TreeStepStagesTheBlockAndItsLastQuartersOfItsKind) {
-  // The k-th leaf of m doubles from the end: k = 6 needs one odd stage of m; k = 8 an odd block
-  // of 4m and its last quarter; k = 16 a normal block of 16m and its last quarters down to m.
-  struct Case {
-    int32_t k, kind;
-    std::vector<int32_t> sizes;
-  };
-  const int32_t m = 512, n = 32 * m, end = n - 8 * m;
-  for (const Case& c : {Case{6, 0, {m}}, Case{8, 0, {4 * m, m}}, Case{16, 1, {16 * m, 4 * m, m}}}) {
-    std::vector<double> a = random_values(n, 11), want = a;
-    for (int32_t size : c.sizes) {
-      if (c.kind != 0) {
-        fft_stage(size, want.data() + end - size);
-      } else {
-        fft_stage_odd(size, want.data() + end - size);
+TEST(SpectrumPass, ProductsAndSquaresAreTheCyclicConvolutions) {
+  // Forward both, product and square pointwise, both back: n/2 times the cyclic convolutions,
+  // against long-double sums, from one element to a pass whose top levels threads share.
+  using C = std::complex<LD>;
+  for (int32_t n : {2, 4, 8, 16, 32, 64, 256, 2048, 8192, 1 << 16}) {
+    const int32_t N = n / 2, step = N > 512 ? N / 512 : 1;  // long passes: every step-th term
+    const std::vector<double> x = random_values(n, 31 + n), y = random_values(n, 32 + n);
+    std::vector<double> p = x, s = y;
+    SpectrumPass pass;
+    pass.forward[0] = p.data();
+    pass.forward[1] = s.data();
+    pass.product = p.data();
+    pass.factor = s.data();
+    pass.square = s.data();
+    pass.inverse[0] = p.data();
+    pass.inverse[1] = s.data();
+    spectrum_pass(n, pass);
+    double worst = 0;
+    for (int32_t k = 0; k < N; k += step) {
+      C product = 0, square = 0;
+      for (int32_t j = 0; j < N; ++j) {
+        const int32_t i = (k - j + N) % N;
+        product += C(x[2 * j], x[2 * j + 1]) * C(y[2 * i], y[2 * i + 1]);
+        square += C(y[2 * j], y[2 * j + 1]) * C(y[2 * i], y[2 * i + 1]);
       }
+      product *= N, square *= N;
+      worst = std::max({worst, static_cast<double>(std::abs(C(p[2 * k], p[2 * k + 1]) - product)),
+                        static_cast<double>(std::abs(C(s[2 * k], s[2 * k + 1]) - square))});
     }
-    EXPECT_EQ(fft_tree_step(m, end, c.k, a.data()), c.kind) << "k = " << c.k;
-    EXPECT_EQ(a, want) << "k = " << c.k;
+    EXPECT_LT(worst / N, 1e-12) << "n = " << n;
   }
+}
+
+TEST(SpectrumPass, SameBitsForAnyThreadCount) {
+  // The top levels of a long pass are shared among threads item by item; every value must be
+  // the one a single thread computes.
+  const int32_t n = 1 << 18;
+  const std::vector<double> x = random_values(n, 41), y = random_values(n, 42);
+  std::vector<double> first;
+  const int before = omp_get_max_threads();
+  for (int threads : {1, 2, 3}) {
+    omp_set_num_threads(threads);
+    std::vector<double> p = x, s = y;
+    SpectrumPass pass;
+    pass.forward[0] = p.data();
+    pass.forward[1] = s.data();
+    pass.product = p.data();
+    pass.factor = s.data();
+    pass.inverse[0] = p.data();
+    spectrum_pass(n, pass);
+    if (first.empty()) first = p;
+    EXPECT_EQ(p, first) << threads << " threads";
+  }
+  omp_set_num_threads(before);
 }
 
 TEST(ComplexTransform, MatchesDirectTransformForEveryLengthUpTo16384) {

@@ -53,6 +53,21 @@ BigWords gmp_truncated_product(const V& a, const V& b, int32_t n) {
   return p;
 }
 
+// The inverse transform of a product with the given terms (scaled as the releases expect), laid
+// out as the transform leaves it: element j holds (c_j + i c_(j+L/2)) e^(i pi j / L) L/2.
+std::vector<double> transform_of_terms(const std::vector<double>& terms) {
+  const int32_t L = static_cast<int32_t>(terms.size()), M = L / 2;
+  std::vector<double> d(L);
+  for (int32_t j = 0; j < M; ++j) {
+    const long double angle = 3.14159265358979323846L * j / L;
+    const long double wr = std::cos(angle), wi = std::sin(angle);
+    const long double re = terms[j] * (L / 2.0L), im = terms[j + M] * (L / 2.0L);
+    d[2 * j] = static_cast<double>(re * wr - im * wi);
+    d[2 * j + 1] = static_cast<double>(re * wi + im * wr);
+  }
+  return d;
+}
+
 // balanced_from values that force each form at every length.
 constexpr int32_t kAllWords = INT32_MAX, kAllBalanced = 0;
 
@@ -109,12 +124,12 @@ TEST(ProductForms, BalancedWordsReleaseSignedTermsWithFloorCarries) {
   EXPECT_EQ(c, V({9999, 9999, 9999, 9999, 9999, 9999, 9999, 9994}));
   c.resize(4);
   // Negative terms: -1 at term 2 borrows from word 2. Plain words refuse a negative term.
-  std::vector<double> d = {4.0 * 5, 4.0 * 7, 4.0 * -1, 0, 0, 0, 0, 0};
+  std::vector<double> d = transform_of_terms({5, 7, -1, 0, 0, 0, 0, 0});
   mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced);
   EXPECT_EQ(c, words({0, 5, 6, 9999}));
   EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
   // A balanced term far from an integer stops the run like any other.
-  d[2] = 4.0 * -1.3;
+  d = transform_of_terms({5, 7, -1.3, 0, 0, 0, 0, 0});
   EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced),
                "error fft rounding\n");
 }
@@ -206,12 +221,8 @@ TEST(BuildingBlocks, TwoByTwoHeadProducts) {
 TEST(BuildingBlocks, ReleaseUsesThreeLookAheadTermsAndAccumulates) {
   std::vector<double> w1(8), w2(8);
   V a = words({1234, 5678, 9012, 3456}), b = words({9999, 9999, 9999, 9999});
-  mp_to_doubles(a.data(), 4, w1.data(), 8);
-  real_fft(8, 1, w1.data());
-  mp_to_doubles(b.data(), 4, w2.data(), 8);
-  real_fft(8, 1, w2.data());
-  spectrum_mul(w1.data(), w2.data(), 8);
-  real_fft(8, -1, w1.data());
+  mp_spectrum(b.data(), 4, w2.data(), 8, WordForm::words);
+  mp_terms_by_spectrum(a.data(), 4, w1.data(), w2.data(), 8, WordForm::words);
   V c(4);
   mp_from_doubles(c.data(), 4, w1.data(), 8);
   EXPECT_EQ(c, words({1234, 5678, 9012, 3455}));
@@ -226,43 +237,49 @@ TEST(BuildingBlocks, ReleaseUsesThreeLookAheadTermsAndAccumulates) {
 }
 
 TEST(BuildingBlocks, SpectrumProductsGiveTheExactConvolutions) {
-  // Through the transform and back, the pointwise square and product of two spectra give
-  // L/2 times the convolution terms of the words, each within a hair of its integer.
+  // Every way to a product's terms (spectra multiplied, a square, a product with a kept
+  // spectrum, in either form) gives the convolution terms of the words, each within a hair of
+  // its integer, the upper half of the terms included.
   std::mt19937 rng(13);
-  for (int32_t k : {2, 8, 64, 512}) {
+  for (int32_t k : {1, 2, 8, 64, 512, 4096}) {
     const int32_t L = 2 * k;
     V a = random_words(rng, k), b = random_words(rng, k);
-    std::vector<double> d(L), e(L), f(L);
-    mp_to_doubles(a.data(), k, d.data(), L);
-    mp_to_doubles(b.data(), k, e.data(), L);
-    real_fft(L, 1, d.data());
-    real_fft(L, 1, e.data());
-    f = d;
-    spectrum_square(f.data(), L);
-    spectrum_mul(d.data(), e.data(), L);
-    real_fft(L, -1, f.data());
-    real_fft(L, -1, d.data());
-    for (int32_t p = 0; p < L; ++p) {
-      int64_t square = 0, product = 0;
-      for (int32_t i = 0; i < k; ++i) {
-        if (p - i >= 0 && p - i < k) {
-          square += int64_t{a[i]} * a[p - i];
-          product += int64_t{a[i]} * b[p - i];
+    for (WordForm form : {WordForm::words, WordForm::balanced}) {
+      // The values the words enter with (balanced: 5000 or more borrows from the word above).
+      auto entered = [&](const V& w, int32_t i) {
+        if (form == WordForm::words) return int64_t{w[i]};
+        return int64_t{w[i]} - (i > 0 && w[i] >= 5000 ? 10000 : 0) + (i + 1 < k && w[i + 1] >= 5000);
+      };
+      std::vector<double> d(L), e(L), f(L), g(L), terms(L);
+      mp_spectrum(a.data(), k, d.data(), L, form);
+      mp_spectrum(b.data(), k, e.data(), L, form);
+      mp_spectrum_mul_back(d.data(), e.data(), L);
+      mp_square_terms(a.data(), k, f.data(), L, form);
+      mp_terms_by_spectrum(a.data(), k, g.data(), e.data(), L, form);
+      for (int32_t p = 0; p < L; ++p) {
+        int64_t square = 0, product = 0;
+        for (int32_t i = 0; i < k; ++i) {
+          if (p - i >= 0 && p - i < k) {
+            square += entered(a, i) * entered(a, p - i);
+            product += entered(a, i) * entered(b, p - i);
+          }
+        }
+        for (auto* out : {&d, &f, &g}) {
+          mp_terms(out->data(), L, terms.data());
+          const double want = static_cast<double>(out == &f ? square : product);
+          EXPECT_NEAR(terms[p], want, 1e-3) << "k " << k << " p " << p;
         }
       }
-      EXPECT_NEAR(f[p] * 2.0 / L, static_cast<double>(square), 1e-3) << "k " << k << " p " << p;
-      EXPECT_NEAR(d[p] * 2.0 / L, static_cast<double>(product), 1e-3) << "k " << k << " p " << p;
     }
   }
 }
 
 TEST(RoundingCheckDeathTest, CarryBeyondWordZeroStopsTheOverwritingRelease) {
   // Term 0 of 327680000 carries 32768 into word 0, one more than a word holds.
-  std::vector<double> d(8, 0.0);
-  d[0] = 4.0 * 327680000.0;
+  std::vector<double> d = transform_of_terms({327680000.0, 0, 0, 0, 0, 0, 0, 0});
   V c(4);
   EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error mp_from_doubles\n");
-  d[0] = 4.0 * 327670000.0;
+  d = transform_of_terms({327670000.0, 0, 0, 0, 0, 0, 0, 0});
   mp_from_doubles(c.data(), 4, d.data(), 8);
   EXPECT_EQ(c, words({32767, 0, 0, 0}));
 }
@@ -270,20 +287,20 @@ TEST(RoundingCheckDeathTest, CarryBeyondWordZeroStopsTheOverwritingRelease) {
 TEST(RoundingCheckDeathTest, DoubledTermsAreCheckedBeforeTheyAreDoubled) {
   // 2.2 is 0.2 from 2: it passes, and doubled releases as 4, not as the 4.4 of a doubled
   // term; 2.3 is refused.
-  std::vector<double> d = {4.0, 4.0 * 2.2, 0, 0, 0, 0, 0, 0};
+  std::vector<double> d = transform_of_terms({1, 2.2, 0, 0, 0, 0, 0, 0});
   V c(4);
   EXPECT_EQ(mp_add_doubles2(c.data(), 4, d.data(), 8), 0);
   EXPECT_EQ(c, words({0, 2, 4, 0}));
-  d[1] = 4.0 * 2.3;
+  d = transform_of_terms({1, 2.3, 0, 0, 0, 0, 0, 0});
   EXPECT_FATAL(mp_add_doubles2(c.data(), 4, d.data(), 8), "error fft rounding\n");
 }
 
 TEST(RoundingCheckDeathTest, TermsNoWordCanHoldStopTheRunInEveryRelease) {
-  // With L = 8 the scale is 1/4: 4 * 2.3 releases 2.3, which lies 0.3 from an integer; then a
-  // negative term, NaN, and a term of 2^52, where a double shows no fraction any more.
+  // A term of 2.3, which lies 0.3 from an integer; then a negative term, NaN, and a term of
+  // 2^54, where a double shows no fraction any more.
   V c(4);
-  for (double bad : {4.0 * 2.3, 4.0 * -3.0, std::nan(""), 4.0 * 4503599627370496.0}) {
-    std::vector<double> d = {4.0, bad, 0, 0, 0, 0, 0, 0};
+  for (double bad : {2.3, -3.0, std::nan(""), 4.0 * 4503599627370496.0}) {
+    std::vector<double> d = transform_of_terms({1, bad, 0, 0, 0, 0, 0, 0});
     EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
     EXPECT_FATAL(mp_add_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
     EXPECT_FATAL(mp_add_doubles2(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
@@ -291,9 +308,8 @@ TEST(RoundingCheckDeathTest, TermsNoWordCanHoldStopTheRunInEveryRelease) {
     EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced),
                  "error fft rounding\n") << bad;
   }
-  std::vector<double> d = {4.0, 4.0 * 2.3, 0, 0, 0, 0, 0, 0};
   // Errors up to the limit are rounded away: 2.2 releases as 2.
-  d[1] = 4.0 * 2.2;
+  std::vector<double> d = transform_of_terms({1, 2.2, 0, 0, 0, 0, 0, 0});
   mp_from_doubles(c.data(), 4, d.data(), 8);
   EXPECT_EQ(c, words({0, 1, 2, 0}));
 }
