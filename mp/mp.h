@@ -25,11 +25,13 @@ constexpr int32_t kWordBase = 10000;
 //   balanced: each word one double from -5000 to 5000 (a word of 5000 or more borrows one from
 //             the word above). Digits like a run's then average 0, and the rounding error of
 //             the long products is a thousand times smaller, at almost no cost.
-// Products use balanced words from balanced_from on and plain words below; the programs use
-// kBalancedFrom, below which every length keeps the products it always had, and tests force
-// either form at any length.
+// Products use balanced words from balanced_from on and plain words below; tests force either
+// form at any length. The programs use balanced words at every length (kBalancedFrom): the
+// transform weights each word by a root of unity, which spreads a large mean such as plain
+// words' 5000 over every frequency and doubles their rounding error, while balanced words keep
+// theirs where it was.
 enum class WordForm { words, balanced };
-constexpr int32_t kBalancedFrom = 1 << 24;
+constexpr int32_t kBalancedFrom = 0;
 
 // Prints message to standard output and ends the process with status 1.
 [[noreturn]] void fatal(const char* message);

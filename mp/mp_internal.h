@@ -55,8 +55,9 @@ void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d);
 // Rounds the inverse transform d of a product into cnt words of c: term k goes to word k + 1,
 // word 0 takes the carry. Plain words: up to three terms past the last word contribute their
 // carries, and the result is the truncation or one unit below it. Balanced words give terms of
-// either sign, carried with floor quotients; all terms past the last word contribute, since a
-// dropped negative one could leave the result a unit high: the result is the exact truncation.
+// either sign, carried with floor quotients; six terms past the last word contribute when they
+// settle its carry exactly, all of them otherwise (a dropped negative one could leave the
+// result a unit high): the result is the exact truncation.
 // The overwriting form stops the run ("error mp_from_doubles\n") when the carry into word 0
 // does not fit it. The accumulating forms add to c (the second adds the terms twice, each
 // rounded before it is doubled), reduce word 0 below 10000 and return how many times 10000

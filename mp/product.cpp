@@ -202,10 +202,13 @@ inline void block_terms(const double* d, int32_t L, const FineWeights& fine, int
 // Releases terms first to end - 1 into their words (term p belongs to word p + 1, stored while
 // p <= cnt - 2) with a chain of its own, from the last term up; returns the carry out of the
 // range, which belongs to word first. Stops at the first block with a term that fails the check.
+// below, when given, receives the words the chain leaves at the two places under the kept ones
+// (terms cnt - 1 and cnt), which are not stored.
 template <ReleaseMode mode, WordForm form>
 [[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
                                         const FineWeights& fine, int32_t first_term,
-                                        int32_t end_term, int32_t& failed, double& worst) {
+                                        int32_t end_term, int32_t& failed, double& worst,
+                                        int16_t* below = nullptr) {
   constexpr bool is_signed = form == WordForm::balanced;
   using Chain = std::conditional_t<is_signed, SignedCarryChain, CarryChain>;
   using Part = std::conditional_t<is_signed, int32_t, uint32_t>;
@@ -232,7 +235,11 @@ template <ReleaseMode mode, WordForm form>
           mode != ReleaseMode::overwrite && stored ? static_cast<Part>(c[p + 1]) : 0;
       const int16_t word = add_place_parts(chain, static_cast<Part>(low[i]),
                                            static_cast<Part>(high[i]), old_word);
-      if (stored) c[p + 1] = word;
+      if (stored) {
+        c[p + 1] = word;
+      } else if (below != nullptr && p - (cnt - 1) < 2) {
+        below[p - (cnt - 1)] = word;
+      }
     }
   }
   return static_cast<int64_t>(carry_out(chain));
@@ -242,11 +249,32 @@ template <ReleaseMode mode, WordForm form>
 // and beyond (up to three look-ahead terms of plain words, all of balanced ones) only pass on
 // their carries. A term further than kRoundingLimit from an integer stops the run. The doubled
 // form doubles each rounded term, so the check sees the transform's own error.
+// Balanced products take kBalancedLookAhead terms past the last word when those settle the carry
+// into it exactly, and all terms otherwise. Every term lies below 2^54 in magnitude, so all the
+// terms past the look-ahead add less than 10^12 units of its last place, and the look-ahead's
+// own words (the sum of its terms, modulo 10000^6) decide: unless their top two are both 0 or
+// both 9999, that sum stays within one carry of where it is, and the carry is exact.
+constexpr int32_t kBalancedLookAhead = 6;
+
+template <ReleaseMode mode>
+int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const FineWeights& fine) {
+  if (L - cnt <= kBalancedLookAhead) return L - cnt;
+  int32_t failed = 0;
+  double worst = 0.0;
+  int16_t below[2];
+  release_range<mode, WordForm::balanced>(nullptr, cnt, d, L, fine, cnt - 1,
+                                          cnt - 1 + kBalancedLookAhead, failed, worst, below);
+  const bool settled = failed == 0 && !(below[0] == 0 && below[1] == 0) &&
+                       !(below[0] == kWordBase - 1 && below[1] == kWordBase - 1);
+  return settled ? kBalancedLookAhead : L - cnt;
+}
+
 template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  const int32_t look_ahead = form == WordForm::balanced || L - cnt < 3 ? L - cnt : 3;
-  const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   const FineWeights fine = fine_weights(L);
+  int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
+  if constexpr (form == WordForm::balanced) look_ahead = balanced_look_ahead<mode>(cnt, d, L, fine);
+  const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   int32_t failed = 0;
   double worst = 0.0;
   int64_t top;
