@@ -128,6 +128,17 @@ TEST(ProductForms, BalancedWordsReleaseSignedTermsWithFloorCarries) {
   mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced);
   EXPECT_EQ(c, words({0, 5, 6, 9999}));
   EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
+  // Past the six look-ahead terms, a borrow or a carry reaches the last word only when the
+  // look-ahead's top two words are all 0 or all 9999; then every term is released.
+  d = transform_of_terms({1, 2, 3, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, d.data(), 16, WordForm::balanced);
+  EXPECT_EQ(c, words({0, 1, 2, 2}));
+  d = transform_of_terms({1, 2, 3, 9999, 9999, 9999, 9999, 9999, 9999, 10000, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, d.data(), 16, WordForm::balanced);
+  EXPECT_EQ(c, words({0, 1, 2, 4}));
+  d = transform_of_terms({1, 2, 3, 1, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, d.data(), 16, WordForm::balanced);
+  EXPECT_EQ(c, words({0, 1, 2, 3}));
   // A balanced term far from an integer stops the run like any other.
   d = transform_of_terms({5, 7, -1.3, 0, 0, 0, 0, 0});
   EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced),
@@ -152,12 +163,13 @@ TEST(Products, ExamplesWithFoldedOneAndAllNines) {
   nines[8] = nines[9] = 0;
   expected[7] = 9997;
   expected[8] = expected[9] = 0;
-  m1604h(nines.data(), nines.data(), c.data(), 8, w1.data(), w2.data());
+  // Plain words: one unit below the exact truncation, which ends in 9998.
+  m1604h(nines.data(), nines.data(), c.data(), 8, w1.data(), w2.data(), kAllWords);
   EXPECT_EQ(c, expected);
-  EXPECT_EQ(m1604xxh(nines.data(), c.data(), 8, w1.data(), w2.data()), 0);
+  EXPECT_EQ(m1604xxh(nines.data(), c.data(), 8, w1.data(), w2.data(), kAllWords), 0);
   EXPECT_EQ(c, expected);
   V m(8);
-  mp_mul(nines.data(), nines.data(), m.data(), 8, w1.data(), w2.data());
+  mp_mul(nines.data(), nines.data(), m.data(), 8, w1.data(), w2.data(), kAllWords);
   EXPECT_EQ(m, V(expected.begin(), expected.begin() + 8));
 }
 
