@@ -111,36 +111,99 @@ void fft_kernel32_odd(double* a) {
   group8(q[0], q[1], q[2], q[3], a + 16);
 }
 
-// The adjoint of a plain kernel (bit reversal after the transform): the reversal first, then
-// the transform read at the negated frequency, F^H = J F, which bitrev_neg folds into its
-// reversal.
-void fft_kernel32_inverse(double* a) {
-  bitrev32(a);
-  fft_kernel32(a);
-  bitrev32_neg(a);
+// The adjoints run the kernels' steps backwards, each step by its own adjoint: a sum and
+// difference x + y, x - y by a sum and difference, a product by a twiddle by its conjugate, a
+// product by i by one by -i. Element by element, on scalars.
+namespace {
+
+// Adjoint of the four-point group: A = o0 + o1, B = o0 - o1, D = o2 + o3, E = -i (o2 - o3),
+// then P0, P2 = A +- D and P1, P3 = B +- E.
+inline void group4_adjoint(const Cx* o, Cx* p) {
+  const Cx A = o[0] + o[1], B = o[0] - o[1], D = o[2] + o[3], E = times_minus_i(o[2] - o[3]);
+  p[0] = A + D, p[2] = A - D, p[1] = B + E, p[3] = B - E;
 }
+
+// Adjoint of the eight-point group: results 0 to 3 back through the four-point group, 4 to 7
+// through g, h, r, t with the conjugate twiddles of w_8 and w_8^3.
+inline void group8_adjoint(const Cx* o, Cx* y) {
+  Cx s[4];
+  group4_adjoint(o, s);
+  const Cx g = o[4] + o[5], h = o[4] - o[5], r = o[6] + o[7], t = o[6] - o[7];
+  // h conj(w_8) and t conj(w_8^3) as two products each.
+  const Cx H = {(h.re + h.im) * kC4, (h.im - h.re) * kC4};
+  const Cx T = {(t.im - t.re) * kC4, -(t.re + t.im) * kC4};
+  const Cx d[4] = {g + r, H + T, times_minus_i(g - r), times_minus_i(H - T)};
+  for (int j = 0; j < 4; ++j) {
+    y[j] = s[j] + d[j];
+    y[j + 4] = s[j] - d[j];
+  }
+}
+
+inline void load_elements(const double* a, Cx* x, int count) {
+  for (int j = 0; j < count; ++j) x[j] = load(a, j);
+}
+inline void store_elements(double* a, const Cx* x, int count) {
+  for (int j = 0; j < count; ++j) store(a, j, x[j]);
+}
+
+// w_16^j and w_16^(3j), w_32^j and w_32^(3j), conjugated.
+constexpr Cx kConjW16[4] = {{1.0, 0.0}, {kC8, -kS8}, {kC4, -kC4}, {kS8, -kC8}};
+constexpr Cx kConjW16Cubed[4] = {{1.0, 0.0}, {kS8, -kC8}, {-kC4, -kC4}, {-kC8, kS8}};
+constexpr Cx kConjW32[8] = {{1.0, 0.0},   {kC16, -kS16}, {kC8, -kS8}, {kC316, -kS316},
+                            {kC4, -kC4},  {kS316, -kC316}, {kS8, -kC8}, {kS16, -kC16}};
+constexpr Cx kConjW32Cubed[8] = {{1.0, 0.0},  {kC316, -kS316}, {kS8, -kC8},   {-kS16, -kC16},
+                                 {-kC4, -kC4}, {-kC16, -kS16}, {-kC8, kS8}, {-kS316, kC316}};
+
+}  // namespace
 
 void fft_kernel16_inverse(double* a) {
-  bitrev16(a);
-  fft_kernel16(a);
-  bitrev16_neg(a);
-}
-
-// The adjoint of an odd kernel, F D with D = diag(w_2M^j): the plain adjoint, then conj(D).
-void fft_kernel32_odd_inverse(double* a) {
-  fft_kernel32_inverse(a);
-  const Cx2 twiddles[8] = {
-      make_pair(Cx{1.0, 0.0}, Cx{kC16, -kS16}), make_pair(Cx{kC8, -kS8}, Cx{kC316, -kS316}),
-      make_pair(Cx{kC4, -kC4}, Cx{kS316, -kC316}), make_pair(Cx{kS8, -kC8}, Cx{kS16, -kC16}),
-      make_pair(Cx{0.0, -1.0}, Cx{-kS16, -kC16}), make_pair(Cx{-kS8, -kC8}, Cx{-kS316, -kC316}),
-      make_pair(Cx{-kC4, -kC4}, Cx{-kC316, -kS316}), make_pair(Cx{-kC8, -kS8}, Cx{-kC16, -kS16})};
-  for (int j = 0; j < 8; ++j) store_pair(a, 2 * j, load_pair(a, 2 * j) * twiddles[j]);
+  Cx o[8], y[8];
+  load_elements(a, o, 8);
+  group8_adjoint(o, y);
+  store_elements(a, y, 8);
 }
 
 void fft_kernel16_odd_inverse(double* a) {
-  fft_kernel16_inverse(a);
-  const Cx2 twiddles[4] = {
-      make_pair(Cx{1.0, 0.0}, Cx{kC8, -kS8}), make_pair(Cx{kC4, -kC4}, Cx{kS8, -kC8}),
-      make_pair(Cx{0.0, -1.0}, Cx{-kS8, -kC8}), make_pair(Cx{-kC4, -kC4}, Cx{-kC8, -kS8})};
-  for (int j = 0; j < 4; ++j) store_pair(a, 2 * j, load_pair(a, 2 * j) * twiddles[j]);
+  Cx o[8], P[4], Q[4], x[8];
+  load_elements(a, o, 8);
+  group4_adjoint(o, P);
+  group4_adjoint(o + 4, Q);
+  for (int j = 0; j < 4; ++j) {
+    const Cx p = P[j] * kConjW16[j], q = Q[j] * kConjW16Cubed[j];
+    x[j] = p + q;
+    x[j + 4] = times_minus_i(p - q);
+  }
+  store_elements(a, x, 8);
+}
+
+void fft_kernel32_inverse(double* a) {
+  Cx o[16], s[8], U[4], V[4], x[16];
+  load_elements(a, o, 16);
+  group8_adjoint(o, s);
+  group4_adjoint(o + 8, U);
+  group4_adjoint(o + 12, V);
+  Cx d[8];
+  for (int j = 0; j < 4; ++j) {
+    const Cx u = U[j] * kConjW16[j], v = V[j] * kConjW16Cubed[j];
+    d[j] = u + v;
+    d[j + 4] = times_minus_i(u - v);
+  }
+  for (int j = 0; j < 8; ++j) {
+    x[j] = s[j] + d[j];
+    x[j + 8] = s[j] - d[j];
+  }
+  store_elements(a, x, 16);
+}
+
+void fft_kernel32_odd_inverse(double* a) {
+  Cx o[16], P[8], Q[8], x[16];
+  load_elements(a, o, 16);
+  group8_adjoint(o, P);
+  group8_adjoint(o + 8, Q);
+  for (int j = 0; j < 8; ++j) {
+    const Cx p = P[j] * kConjW32[j], q = Q[j] * kConjW32Cubed[j];
+    x[j] = p + q;
+    x[j + 8] = times_minus_i(p - q);
+  }
+  store_elements(a, x, 16);
 }

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "carry_chain.h"
+#include "complex.h"
 #include "fft.h"
 #include "mp_internal.h"
 #include "parallel.h"
@@ -20,56 +21,56 @@ constexpr double kPi = 3.141592653589793;
 // and the terms come back as the parts of element j times conj(theta^j). The linear product
 // of two operands of at most L/2 words has fewer than L terms, so nothing wraps.
 //
-// theta^j is a block start, from cos and sin at every kWeightBlock-th element, times a fine
-// factor theta^i (i < kWeightBlock). Long transforms take the fine factors from cos and sin
-// too, since each weight's error lands on terms of up to 10^14; short ones, whose terms are
-// small, build them by products, which costs far less than a call per factor.
+// theta^j = theta^(4096 s) theta^(64 m) theta^i for j = 4096 s + 64 m + i: the first from cos
+// and sin once every 4096 elements, the others from two tables of 64 made for each call. Long
+// transforms fill the tables from cos and sin, since a weight's error lands on every term;
+// shorter ones, whose terms are small, build them from exact powers theta^(2^k) by products,
+// which costs far less than a call per entry.
 constexpr int32_t kWeightBlock = 64;
-constexpr int32_t kExactFineWeightsFrom = 1 << 12;
+constexpr int32_t kExactWeightsFrom = 1 << 20;
 
-struct FineWeights {
-  double re[kWeightBlock], im[kWeightBlock];
+struct Weights {
+  Cx fine[kWeightBlock];  // theta^i
+  Cx mid[kWeightBlock];   // theta^(64 m)
 };
 
-FineWeights fine_weights(int32_t L) {
-  FineWeights fine;
-  const int32_t count = L / 2 < kWeightBlock ? L / 2 : kWeightBlock;
-  fine.re[0] = 1.0;
-  fine.im[0] = 0.0;
+// table[i] = root^i for i < count, root = e^(i pi step / L) (step a power of two).
+void fill_powers(Cx* table, int32_t count, int32_t step, int32_t L) {
+  table[0] = {1.0, 0.0};
   for (int32_t i = 1; i < count; ++i) {
-    if (L >= kExactFineWeightsFrom) {
-      const double angle = kPi * i / L;
-      fine.re[i] = std::cos(angle);
-      fine.im[i] = std::sin(angle);
+    if (L >= kExactWeightsFrom) {
+      const double angle = kPi * (static_cast<double>(i) * step) / L;
+      table[i] = {std::cos(angle), std::sin(angle)};
     } else {
-      // theta^i = theta^(2^b) theta^(i - 2^b), with theta^(2^b) = e^(i pi / (L / 2^b)) exact.
+      // root^i = root^(2^b) root^(i - 2^b), with root^(2^b) = e^(i pi / (L / (step 2^b))).
       const int32_t top = 1 << (31 - __builtin_clz(static_cast<uint32_t>(i)));
-      const int32_t rest = i - top;
-      double tr, ti;
-      if (rest == 0) {
-        const double angle = kPi / (L / top);
-        tr = std::cos(angle), ti = std::sin(angle);
-      } else {
-        tr = fine.re[top], ti = fine.im[top];
-      }
-      fine.re[i] = rest == 0 ? tr : tr * fine.re[rest] - ti * fine.im[rest];
-      fine.im[i] = rest == 0 ? ti : tr * fine.im[rest] + ti * fine.re[rest];
+      const Cx power = half_turn_over(L / (step * top));
+      table[i] = top == i ? power : power * table[i - top];
     }
   }
-  return fine;
+}
+
+Weights make_weights(int32_t L) {
+  const int32_t elements = L / 2;
+  Weights weights;
+  fill_powers(weights.fine, elements < kWeightBlock ? elements : kWeightBlock, 1, L);
+  const int32_t blocks = (elements + kWeightBlock - 1) / kWeightBlock;
+  fill_powers(weights.mid, blocks < kWeightBlock ? blocks : kWeightBlock, kWeightBlock, L);
+  return weights;
 }
 
 // The weights theta^j of the block of elements from `first` (a multiple of kWeightBlock).
-inline void block_weights(const FineWeights& fine, int32_t first, int32_t L, double* re,
+inline void block_weights(const Weights& weights, int32_t first, int32_t L, double* re,
                           double* im) {
-  double sr = 1.0, si = 0.0;
-  if (first > 0) {
-    const double angle = kPi * first / L;
-    sr = std::cos(angle), si = std::sin(angle);
+  constexpr int32_t kSuperBlock = kWeightBlock * kWeightBlock;
+  Cx start = weights.mid[(first / kWeightBlock) % kWeightBlock];
+  if (first >= kSuperBlock) {
+    const double angle = kPi * static_cast<double>(first / kSuperBlock * kSuperBlock) / L;
+    start = Cx{std::cos(angle), std::sin(angle)} * start;
   }
   for (int32_t i = 0; i < kWeightBlock; ++i) {
-    re[i] = sr * fine.re[i] - si * fine.im[i];
-    im[i] = sr * fine.im[i] + si * fine.re[i];
+    re[i] = start.re * weights.fine[i].re - start.im * weights.fine[i].im;
+    im[i] = start.re * weights.fine[i].im + start.im * weights.fine[i].re;
   }
 }
 
@@ -80,31 +81,47 @@ namespace {
 // Converts the words of elements first to first + kWeightBlock - 1 (at most `elements`); one
 // out-of-line copy, whether a thread runs it alone or shares the blocks.
 [[gnu::noinline]] void convert_block(const int16_t* w, int32_t k, double* d, int32_t L,
-                                     WordForm form, const FineWeights& fine, int32_t first) {
+                                     WordForm form, const Weights& fine, int32_t first) {
   constexpr int32_t kHalfBase = kWordBase / 2;
   const int32_t elements = L / 2;
-  const int32_t len = elements - first < kWeightBlock ? elements - first : kWeightBlock;
+  const int32_t end = elements - first < kWeightBlock ? elements : first + kWeightBlock;
   double re[kWeightBlock], im[kWeightBlock];
   block_weights(fine, first, L, re, im);
-  for (int32_t i = 0; i < len; ++i) {
-    const int32_t j = first + i;
-    double x = 0.0;
-    if (j < k) {
-      x = w[j];
-      // A balanced word of 5000 or more borrows one from the word above.
-      if (form == WordForm::balanced) {
-        x += (j > 0 && w[j] >= kHalfBase ? -kWordBase : 0) + (j + 1 < k && w[j + 1] >= kHalfBase);
-      }
+  // Words with a word after them, the last word, then zeros up to the end of the block.
+  const int32_t inner = k - 1 < end ? (k - 1 > first ? k - 1 : first) : end;
+  if (form == WordForm::balanced) {
+    // A balanced word of 5000 or more borrows one from the word above (not word 0).
+    for (int32_t j = first; j < inner; ++j) {
+      const double x = w[j] - (w[j] >= kHalfBase ? kWordBase : 0) + (w[j + 1] >= kHalfBase);
+      d[2 * j] = x * re[j - first];
+      d[2 * j + 1] = x * im[j - first];
     }
-    d[2 * j] = x * re[i];
-    d[2 * j + 1] = x * im[i];
+    if (first == 0 && k > 1 && w[0] >= kHalfBase) {
+      d[0] += kWordBase * re[0];  // word 0 keeps what it borrows from
+      d[1] += kWordBase * im[0];
+    }
+  } else {
+    for (int32_t j = first; j < inner; ++j) {
+      d[2 * j] = w[j] * re[j - first];
+      d[2 * j + 1] = w[j] * im[j - first];
+    }
   }
+  int32_t j = inner;
+  if (j == k - 1 && j < end) {
+    const double x = form == WordForm::balanced && j > 0 && w[j] >= kHalfBase
+                         ? w[j] - kWordBase
+                         : static_cast<double>(w[j]);
+    d[2 * j] = x * re[j - first];
+    d[2 * j + 1] = x * im[j - first];
+    ++j;
+  }
+  for (; j < end; ++j) d[2 * j] = d[2 * j + 1] = 0.0;
 }
 
 }  // namespace
 
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
-  const FineWeights fine = fine_weights(L);
+  const Weights fine = make_weights(L);
   for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kWeightBlock,
                 [=, &fine](int32_t first) { convert_block(w, k, d, L, form, fine, first); });
 }
@@ -168,7 +185,7 @@ inline double round_term(double x, int32_t& failed, double& worst) {
 // The terms first to first + len - 1 of a block that does not cross a multiple of
 // kWeightBlock, unweighted and scaled: term p is the real part of element p times
 // conj(theta^p) for p < L/2, term p + L/2 its imaginary part.
-inline void block_terms(const double* d, int32_t L, const FineWeights& fine, int32_t first,
+inline void block_terms(const double* d, int32_t L, const Weights& fine, int32_t first,
                         int32_t len, double* terms) {
   const int32_t elements = L / 2;
   const double scale = 2.0 / L;
@@ -199,56 +216,125 @@ inline void block_terms(const double* d, int32_t L, const FineWeights& fine, int
   }
 }
 
-// Releases terms first to end - 1 into their words (term p belongs to word p + 1, stored while
-// p <= cnt - 2) with a chain of its own, from the last term up; returns the carry out of the
-// range, which belongs to word first. Stops at the first block with a term that fails the check.
-// below, when given, receives the words the chain leaves at the two places under the kept ones
-// (terms cnt - 1 and cnt), which are not stored.
+// Rounds, checks and splits the terms of one block (first to first + len - 1) into the parts
+// the carry chain adds.
 template <ReleaseMode mode, WordForm form>
-[[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
-                                        const FineWeights& fine, int32_t first_term,
-                                        int32_t end_term, int32_t& failed, double& worst,
-                                        int16_t* below = nullptr) {
+inline void prepare_block(const double* d, int32_t L, const Weights& fine, int32_t first,
+                          int32_t len, int32_t* high, int32_t* low, int32_t& failed,
+                          double& worst) {
   constexpr bool is_signed = form == WordForm::balanced;
-  using Chain = std::conditional_t<is_signed, SignedCarryChain, CarryChain>;
-  using Part = std::conditional_t<is_signed, int32_t, uint32_t>;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
-  Chain chain;
   double rounded[kReleaseBlock];
-  int32_t high[kReleaseBlock], low[kReleaseBlock];
-  for (int32_t end = end_term, first; end > first_term; end = first) {
-    // Blocks end at multiples of kReleaseBlock, so that each lies in one weight block.
-    first = (end - 1) & ~(kReleaseBlock - 1);
-    if (first < first_term) first = first_term;
-    const int32_t len = end - first;
-    block_terms(d, L, fine, first, len, rounded);
-    for (int32_t i = 0; i < len; ++i) {
-      rounded[i] = times * round_term<is_signed>(rounded[i], failed, worst);
-    }
-    if (failed != 0) return 0;
-    split_parts(rounded, high, low, len);
-    // The carry chain, from the block's last term up.
-    for (int32_t i = len - 1; i >= 0; --i) {
-      const int32_t p = first + i;
-      const bool stored = p <= cnt - 2;
-      const Part old_word =
-          mode != ReleaseMode::overwrite && stored ? static_cast<Part>(c[p + 1]) : 0;
-      const int16_t word = add_place_parts(chain, static_cast<Part>(low[i]),
-                                           static_cast<Part>(high[i]), old_word);
-      if (stored) {
-        c[p + 1] = word;
-      } else if (below != nullptr && p - (cnt - 1) < 2) {
-        below[p - (cnt - 1)] = word;
-      }
-    }
+  block_terms(d, L, fine, first, len, rounded);
+  for (int32_t i = 0; i < len; ++i) {
+    rounded[i] = times * round_term<is_signed>(rounded[i], failed, worst);
   }
-  return static_cast<int64_t>(carry_out(chain));
+  split_parts(rounded, high, low, len);
 }
 
-// Rounds the inverse transform d into words: term p belongs to word p + 1; terms at cnt - 1
-// and beyond (up to three look-ahead terms of plain words, all of balanced ones) only pass on
-// their carries. A term further than kRoundingLimit from an integer stops the run. The doubled
-// form doubles each rounded term, so the check sees the transform's own error.
+// One place of a chain: term p's parts and the old word (accumulating forms) go in; the word
+// is stored while p <= cnt - 2, and below, when given, receives the words of places cnt - 1
+// and cnt, which are not stored.
+template <ReleaseMode mode, bool all_stored = false, typename Chain>
+inline void chain_place(Chain& chain, int16_t* c, int32_t cnt, int32_t p, int32_t high,
+                        int32_t low, int16_t* below) {
+  using Part = std::conditional_t<std::is_same_v<Chain, SignedCarryChain>, int32_t, uint32_t>;
+  const bool stored = all_stored || p <= cnt - 2;
+  const Part old_word = mode != ReleaseMode::overwrite && stored ? static_cast<Part>(c[p + 1]) : 0;
+  const int16_t word =
+      add_place_parts(chain, static_cast<Part>(low), static_cast<Part>(high), old_word);
+  if (stored) {
+    c[p + 1] = word;
+  } else if (below != nullptr && p - (cnt - 1) < 2) {
+    below[p - (cnt - 1)] = word;
+  }
+}
+
+// A chain's carry runs from term to term, one after the other; four chains over four parts of
+// a range, stepped together, overlap their latencies.
+constexpr int32_t kLanes = 4;
+
+// Releases terms first to end - 1 into their words (term p belongs to word p + 1, stored while
+// p <= cnt - 2), from the last term up; returns the carry out of the range, which belongs to
+// word first. Long ranges go in kLanes parts with bounds at block multiples below cnt - 1, so
+// that each part's carry runs up through stored words, where it is added as one chain would
+// have carried it. Stops at the first block with a term that fails the check. below: as for
+// chain_place.
+template <ReleaseMode mode, WordForm form>
+[[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                                        const Weights& fine, int32_t first_term,
+                                        int32_t end_term, int32_t& failed, double& worst,
+                                        int16_t* below = nullptr) {
+  using Chain = std::conditional_t<form == WordForm::balanced, SignedCarryChain, CarryChain>;
+  int32_t bound[kLanes + 1], lanes = 1;
+  bound[0] = first_term;
+  const int32_t cut_end = end_term < cnt - 1 ? end_term : cnt - 1;
+  const int32_t blocks = (cut_end - first_term) / kReleaseBlock;
+  if (blocks >= 4 * kLanes) {
+    lanes = kLanes;
+    for (int32_t r = 1; r < kLanes; ++r) {
+      bound[r] = (first_term + blocks * r / kLanes * kReleaseBlock) & ~(kReleaseBlock - 1);
+    }
+  }
+  bound[lanes] = end_term;
+  Chain chain[kLanes];
+  int32_t top[kLanes];  // each lane's next block ends here
+  for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
+  int32_t high[kLanes][kReleaseBlock], low[kLanes][kReleaseBlock];
+  for (;;) {
+    // All lanes with a whole aligned block left go together; otherwise each lane takes a block
+    // (partial ones at a lane's ends) on its own.
+    bool together = lanes == kLanes;
+    bool any = false;
+    for (int32_t r = 0; r < lanes; ++r) {
+      any |= top[r] > bound[r];
+      together &= top[r] - kReleaseBlock >= bound[r] && (top[r] & (kReleaseBlock - 1)) == 0;
+    }
+    if (!any) break;
+    if (together) {
+      for (int32_t r = 0; r < kLanes; ++r) {
+        prepare_block<mode, form>(d, L, fine, top[r] - kReleaseBlock, kReleaseBlock, high[r],
+                                  low[r], failed, worst);
+      }
+      if (failed != 0) return 0;
+      if (top[kLanes - 1] <= cnt - 1) {
+        for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
+          for (int32_t r = 0; r < kLanes; ++r) {
+            chain_place<mode, true>(chain[r], c, cnt, top[r] - kReleaseBlock + i, high[r][i],
+                                    low[r][i], below);
+          }
+        }
+      } else {
+        for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
+          for (int32_t r = 0; r < kLanes; ++r) {
+            chain_place<mode>(chain[r], c, cnt, top[r] - kReleaseBlock + i, high[r][i],
+                              low[r][i], below);
+          }
+        }
+      }
+      for (int32_t r = 0; r < kLanes; ++r) top[r] -= kReleaseBlock;
+      continue;
+    }
+    for (int32_t r = 0; r < lanes; ++r) {
+      if (top[r] <= bound[r]) continue;
+      int32_t first = (top[r] - 1) & ~(kReleaseBlock - 1);
+      if (first < bound[r]) first = bound[r];
+      const int32_t len = top[r] - first;
+      prepare_block<mode, form>(d, L, fine, first, len, high[r], low[r], failed, worst);
+      if (failed != 0) return 0;
+      for (int32_t i = len - 1; i >= 0; --i) {
+        chain_place<mode>(chain[r], c, cnt, first + i, high[r][i], low[r][i], below);
+      }
+      top[r] = first;
+    }
+  }
+  int64_t carry = static_cast<int64_t>(carry_out(chain[0]));
+  for (int32_t r = lanes - 1; r >= 1; --r) {
+    carry += carry_through(c, first_term + 1, bound[r] + 1, static_cast<int64_t>(carry_out(chain[r])));
+  }
+  return carry;
+}
+
 // Balanced products take kBalancedLookAhead terms past the last word when those settle the carry
 // into it exactly, and all terms otherwise. Every term lies below 2^54 in magnitude, so all the
 // terms past the look-ahead add less than 10^12 units of its last place, and the look-ahead's
@@ -257,7 +343,7 @@ template <ReleaseMode mode, WordForm form>
 constexpr int32_t kBalancedLookAhead = 6;
 
 template <ReleaseMode mode>
-int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const FineWeights& fine) {
+int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weights& fine) {
   if (L - cnt <= kBalancedLookAhead) return L - cnt;
   int32_t failed = 0;
   double worst = 0.0;
@@ -271,7 +357,7 @@ int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const FineW
 
 template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  const FineWeights fine = fine_weights(L);
+  const Weights fine = make_weights(L);
   int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
   if constexpr (form == WordForm::balanced) look_ahead = balanced_look_ahead<mode>(cnt, d, L, fine);
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
@@ -327,7 +413,7 @@ int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int3
 }  // namespace
 
 void mp_terms(const double* d, int32_t L, double* terms) {
-  const FineWeights fine = fine_weights(L);
+  const Weights fine = make_weights(L);
   for (int32_t first = 0; first < L; first += kReleaseBlock) {
     block_terms(d, L, fine, first, L - first < kReleaseBlock ? L - first : kReleaseBlock,
                 terms + first);
