@@ -58,7 +58,9 @@ inline int16_t add_place_parts(SignedCarryChain& chain, int32_t low, int32_t hig
   const int32_t total = low + chain.pending1 + chain.carry + old_word;
   chain.pending1 = chain.pending2;
   chain.pending2 = high;
-  chain.carry = (total + kBias * kWordBase) / kWordBase - kBias;
+  chain.carry = static_cast<int32_t>(static_cast<uint32_t>(total + kBias * kWordBase) /
+                                     uint32_t{kWordBase}) -
+                kBias;
   return static_cast<int16_t>(total - chain.carry * kWordBase);
 }
 

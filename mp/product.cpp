@@ -59,15 +59,23 @@ Weights make_weights(int32_t L) {
   return weights;
 }
 
+constexpr int32_t kSuperBlock = kWeightBlock * kWeightBlock;
+
+// theta^(4096 s) of the super-block that the last block lay in, kept from block to block.
+struct SuperStart {
+  int32_t index = 0;
+  Cx value = {1.0, 0.0};
+};
+
 // The weights theta^j of the block of elements from `first` (a multiple of kWeightBlock).
-inline void block_weights(const Weights& weights, int32_t first, int32_t L, double* re,
-                          double* im) {
-  constexpr int32_t kSuperBlock = kWeightBlock * kWeightBlock;
-  Cx start = weights.mid[(first / kWeightBlock) % kWeightBlock];
-  if (first >= kSuperBlock) {
-    const double angle = kPi * static_cast<double>(first / kSuperBlock * kSuperBlock) / L;
-    start = Cx{std::cos(angle), std::sin(angle)} * start;
+inline void block_weights(const Weights& weights, int32_t first, int32_t L, SuperStart& super,
+                          double* re, double* im) {
+  const int32_t index = first / kSuperBlock;
+  if (index != super.index) {
+    const double angle = kPi * (static_cast<double>(index) * kSuperBlock) / L;
+    super = {index, index == 0 ? Cx{1.0, 0.0} : Cx{std::cos(angle), std::sin(angle)}};
   }
+  const Cx start = super.value * weights.mid[(first / kWeightBlock) % kWeightBlock];
   for (int32_t i = 0; i < kWeightBlock; ++i) {
     re[i] = start.re * weights.fine[i].re - start.im * weights.fine[i].im;
     im[i] = start.re * weights.fine[i].im + start.im * weights.fine[i].re;
@@ -80,13 +88,13 @@ namespace {
 
 // Converts the words of elements first to first + kWeightBlock - 1 (at most `elements`); one
 // out-of-line copy, whether a thread runs it alone or shares the blocks.
-[[gnu::noinline]] void convert_block(const int16_t* w, int32_t k, double* d, int32_t L,
-                                     WordForm form, const Weights& fine, int32_t first) {
+inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
+                          const Weights& fine, SuperStart& super, int32_t first) {
   constexpr int32_t kHalfBase = kWordBase / 2;
   const int32_t elements = L / 2;
   const int32_t end = elements - first < kWeightBlock ? elements : first + kWeightBlock;
   double re[kWeightBlock], im[kWeightBlock];
-  block_weights(fine, first, L, re, im);
+  block_weights(fine, first, L, super, re, im);
   // Words with a word after them, the last word, then zeros up to the end of the block.
   const int32_t inner = k - 1 < end ? (k - 1 > first ? k - 1 : first) : end;
   if (form == WordForm::balanced) {
@@ -118,12 +126,24 @@ namespace {
   for (; j < end; ++j) d[2 * j] = d[2 * j + 1] = 0.0;
 }
 
+// Converts the blocks of one super-block; one out-of-line copy, whether a thread runs it alone
+// or shares the super-blocks.
+[[gnu::noinline]] void convert_super_block(const int16_t* w, int32_t k, double* d, int32_t L,
+                                           WordForm form, const Weights& fine, int32_t first) {
+  SuperStart super;
+  const int32_t end = first + kSuperBlock < L / 2 ? first + kSuperBlock : L / 2;
+  for (int32_t block = first; block < end; block += kWeightBlock) {
+    convert_block(w, k, d, L, form, fine, super, block);
+  }
+}
+
 }  // namespace
 
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   const Weights fine = make_weights(L);
-  for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kWeightBlock,
-                [=, &fine](int32_t first) { convert_block(w, k, d, L, form, fine, first); });
+  for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kSuperBlock, [=, &fine](int32_t first) {
+    convert_super_block(w, k, d, L, form, fine, first);
+  });
 }
 
 
@@ -185,8 +205,8 @@ inline double round_term(double x, int32_t& failed, double& worst) {
 // The terms first to first + len - 1 of a block that does not cross a multiple of
 // kWeightBlock, unweighted and scaled: term p is the real part of element p times
 // conj(theta^p) for p < L/2, term p + L/2 its imaginary part.
-inline void block_terms(const double* d, int32_t L, const Weights& fine, int32_t first,
-                        int32_t len, double* terms) {
+inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperStart& super,
+                        int32_t first, int32_t len, double* terms) {
   const int32_t elements = L / 2;
   const double scale = 2.0 / L;
   double re[kWeightBlock], im[kWeightBlock];
@@ -195,7 +215,7 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, int32_t
     const bool upper = first >= elements;
     const int32_t j0 = upper ? first - elements : first;
     const int32_t base = j0 & ~(kWeightBlock - 1), off = j0 - base;
-    block_weights(fine, base, L, re, im);
+    block_weights(fine, base, L, super, re, im);
     const double* z = d + 2 * j0;
     if (upper) {
       for (int32_t i = 0; i < len; ++i) {
@@ -207,7 +227,7 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, int32_t
       }
     }
   } else {
-    block_weights(fine, 0, L, re, im);
+    block_weights(fine, 0, L, super, re, im);
     for (int32_t i = 0; i < len; ++i) {
       const int32_t p = first + i, j = p < elements ? p : p - elements;
       const double zr = d[2 * j], zi = d[2 * j + 1];
@@ -219,13 +239,13 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, int32_t
 // Rounds, checks and splits the terms of one block (first to first + len - 1) into the parts
 // the carry chain adds.
 template <ReleaseMode mode, WordForm form>
-inline void prepare_block(const double* d, int32_t L, const Weights& fine, int32_t first,
-                          int32_t len, int32_t* high, int32_t* low, int32_t& failed,
-                          double& worst) {
+inline void prepare_block(const double* d, int32_t L, const Weights& fine, SuperStart& super,
+                          int32_t first, int32_t len, int32_t* high, int32_t* low,
+                          int32_t& failed, double& worst) {
   constexpr bool is_signed = form == WordForm::balanced;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
   double rounded[kReleaseBlock];
-  block_terms(d, L, fine, first, len, rounded);
+  block_terms(d, L, fine, super, first, len, rounded);
   for (int32_t i = 0; i < len; ++i) {
     rounded[i] = times * round_term<is_signed>(rounded[i], failed, worst);
   }
@@ -278,6 +298,7 @@ template <ReleaseMode mode, WordForm form>
   }
   bound[lanes] = end_term;
   Chain chain[kLanes];
+  SuperStart super[kLanes];
   int32_t top[kLanes];  // each lane's next block ends here
   for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
   int32_t high[kLanes][kReleaseBlock], low[kLanes][kReleaseBlock];
@@ -293,8 +314,8 @@ template <ReleaseMode mode, WordForm form>
     if (!any) break;
     if (together) {
       for (int32_t r = 0; r < kLanes; ++r) {
-        prepare_block<mode, form>(d, L, fine, top[r] - kReleaseBlock, kReleaseBlock, high[r],
-                                  low[r], failed, worst);
+        prepare_block<mode, form>(d, L, fine, super[r], top[r] - kReleaseBlock, kReleaseBlock,
+                                  high[r], low[r], failed, worst);
       }
       if (failed != 0) return 0;
       if (top[kLanes - 1] <= cnt - 1) {
@@ -320,7 +341,8 @@ template <ReleaseMode mode, WordForm form>
       int32_t first = (top[r] - 1) & ~(kReleaseBlock - 1);
       if (first < bound[r]) first = bound[r];
       const int32_t len = top[r] - first;
-      prepare_block<mode, form>(d, L, fine, first, len, high[r], low[r], failed, worst);
+      prepare_block<mode, form>(d, L, fine, super[r], first, len, high[r], low[r], failed,
+                                worst);
       if (failed != 0) return 0;
       for (int32_t i = len - 1; i >= 0; --i) {
         chain_place<mode>(chain[r], c, cnt, first + i, high[r][i], low[r][i], below);
@@ -414,8 +436,9 @@ int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int3
 
 void mp_terms(const double* d, int32_t L, double* terms) {
   const Weights fine = make_weights(L);
+  SuperStart super;
   for (int32_t first = 0; first < L; first += kReleaseBlock) {
-    block_terms(d, L, fine, first, L - first < kReleaseBlock ? L - first : kReleaseBlock,
+    block_terms(d, L, fine, super, first, L - first < kReleaseBlock ? L - first : kReleaseBlock,
                 terms + first);
   }
 }
