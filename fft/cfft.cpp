@@ -15,11 +15,11 @@ namespace {
 
 constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
 
-// Stages of at least this many doubles may be shared among threads (the top two levels of a
+// Stages of at least this many doubles may be shared among threads (the top level of a
 // transform of kParallelFrom doubles or more); they run their items through one out-of-line
 // copy of their code whatever the thread count, for a compiler may round two inlined copies of
 // the same arithmetic differently.
-constexpr int32_t kSharedStageFrom = kParallelFrom / 4;
+constexpr int32_t kSharedStageFrom = kParallelFrom;
 
 // The end of the run that starts at p, in a stage whose runs cover elements 1 to h - 2.
 inline int32_t run_end(int32_t p, int32_t h) {
@@ -339,43 +339,34 @@ constexpr int32_t kPointwiseBlock = 2048;
   }
 }
 
-// The stages of size m at the given offsets of both arrays (null ones left out), their items
-// shared among the threads of the enclosing team: every thread calls it.
+// The stage of size m at offset 0 of both arrays (null ones left out), its items shared among
+// the threads of the enclosing team: every thread calls it.
 template <Direction direction>
-void shared_stages(int32_t m, double* const arrays[2], const int32_t* offsets,
-                   const int32_t* kinds, int32_t blocks) {
+void shared_stage(int32_t m, double* const arrays[2]) {
   const int32_t items = stage_items(m);
-  double* block[8];
-  int32_t kind[8], count = 0;
+  double* block[2];
+  int32_t count = 0;
   for (int32_t x = 0; x < 2; ++x) {
-    if (arrays[x] == nullptr) continue;
-    for (int32_t b = 0; b < blocks; ++b) {
-      block[count] = arrays[x] + offsets[b];
-      kind[count++] = kinds[b];
-    }
+    if (arrays[x] != nullptr) block[count++] = arrays[x];
   }
+  if (count == 0) return;  // every thread alike: no loop, no barrier
 #pragma omp for schedule(dynamic, 4)
   for (int32_t i = 0; i < count * items; ++i) {
-    stage_item_out_of_line<direction>(m, kind[i / items], block[i / items], i % items);
+    stage_item_out_of_line<direction>(m, 1, block[i / items], i % items);
   }
 }
 
-// The walk with its top two levels shared among threads: the stages item by item, then the
-// sixteen blocks below them, each walked whole by one thread, taken as threads come free.
+// The walk with its top level shared among threads: the top stages item by item, then the
+// four quarters, each walked whole by one thread, then the top inverse stages. Three waits a
+// pass: a thread that is descheduled holds the others up at each of them.
 void walk_shared(int32_t n, const SpectrumPass& pass) {
-  const int32_t sub = n / 4, top_at[1] = {0}, top_kind[1] = {1};
-  const int32_t quarter_at[4] = {0, sub, 2 * sub, 3 * sub};
-  const int32_t quarter_kinds[4] = {1, 0, 1, 1};
+  const int32_t sub = n / 4;
 #pragma omp parallel
   {
-    shared_stages<Direction::forward>(n, pass.forward, top_at, top_kind, 1);
-    shared_stages<Direction::forward>(sub, pass.forward, quarter_at, quarter_kinds, 4);
+    shared_stage<Direction::forward>(n, pass.forward);
 #pragma omp for schedule(dynamic, 1)
-    for (int32_t t = 0; t < 16; ++t) {
-      walk(n / 16, quarter_kind(t % 4, quarter_kind(t / 4, 1)), t * (n / 16), pass);
-    }
-    shared_stages<Direction::inverse>(sub, pass.inverse, quarter_at, quarter_kinds, 4);
-    shared_stages<Direction::inverse>(n, pass.inverse, top_at, top_kind, 1);
+    for (int32_t i = 0; i < 4; ++i) walk(sub, quarter_kind(i, 1), i * sub, pass);
+    shared_stage<Direction::inverse>(n, pass.inverse);
   }
 }
 

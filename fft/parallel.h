@@ -11,6 +11,10 @@
 // than they save. Chosen on two cores from 2^13 to 2^17 (tallow at 2^16, 2^18 and 2^20 digits).
 constexpr int32_t kParallelFrom = 1 << 15;
 
+// The linear operations stream their words once, at the speed of memory rather than of a
+// core: below this many words a second thread gains less than its start and its waits cost.
+constexpr int32_t kLinearParallelFrom = 1 << 20;
+
 // Whether work over `size` elements, at least `from`, should use the threads.
 inline bool use_threads(int64_t size, int64_t from) {
   return size >= from && omp_get_max_threads() > 1;

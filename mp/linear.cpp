@@ -62,7 +62,7 @@ uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, 
 
 template <bool accumulate>
 uint64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n) {
-  if (!use_threads(n, kParallelFrom)) return mul_small_words<accumulate>(a, f, c, 0, n);
+  if (!use_threads(n, kLinearParallelFrom)) return mul_small_words<accumulate>(a, f, c, 0, n);
   // Exact integer arithmetic on every word: word 0 may be cut with the rest.
   return static_cast<uint64_t>(in_ranges(c, 0, n, [=](int32_t begin, int32_t end) {
     return static_cast<int64_t>(mul_small_words<accumulate>(a, f, c, begin, end));
@@ -86,7 +86,7 @@ void divide_words(const int16_t* a, int16_t* c, int32_t begin, int32_t end, int3
 template <int32_t shift>
 void divide_by_power_of_two(const int16_t* a, int16_t* c, int32_t n) {
   if (n <= 0) return;
-  if (use_threads(n, kParallelFrom)) {
+  if (use_threads(n, kLinearParallelFrom)) {
     int32_t bound[kMaxRanges + 1], above[kMaxRanges];
     const int32_t ranges = cut_ranges(1, n, bound);
     for (int32_t r = 0; r < ranges; ++r) above[r] = a[bound[r] - 1];
@@ -102,7 +102,7 @@ void divide_by_power_of_two(const int16_t* a, int16_t* c, int32_t n) {
 }  // namespace
 
 int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  if (!use_threads(n, kParallelFrom)) return add_words(a, b, c, 0, n, 0);
+  if (!use_threads(n, kLinearParallelFrom)) return add_words(a, b, c, 0, n, 0);
   // Word 0, which may hold a folded integer part, takes its carry as the chain would.
   const int64_t carry = in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
     return static_cast<int64_t>(add_words(a, b, c, begin, end, 0));
@@ -111,7 +111,7 @@ int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
 }
 
 int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  if (!use_threads(n, kParallelFrom)) return sub_words(a, b, c, 0, n, 0);
+  if (!use_threads(n, kLinearParallelFrom)) return sub_words(a, b, c, 0, n, 0);
   const int64_t borrow = in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
     return static_cast<int64_t>(sub_words(a, b, c, begin, end, 0));
   });
