@@ -8,8 +8,10 @@
 #include <cstdint>
 
 // Below this many doubles (or words) a pass stays in one thread: waking the others costs more
-// than they save. Chosen on two cores from 2^13 to 2^17 (tallow at 2^16, 2^18 and 2^20 digits).
-constexpr int32_t kParallelFrom = 1 << 15;
+// than they save, and every wait is one a descheduled thread can stretch to a time slice when
+// the machine is busy. Chosen on two cores from 2^15 to 2^18 (both programs at 2^20 digits,
+// idle and beside one other busy process).
+constexpr int32_t kParallelFrom = 1 << 17;
 
 // The linear operations stream their words once, at the speed of memory rather than of a
 // core: below this many words a second thread gains less than its start and its waits cost.

@@ -1,0 +1,64 @@
+#!/usr/bin/env python3
+"""Times tallow and wicker with one other CPU-bound process running: every core (the default)
+against one thread (-t 1), alternating, and prints the medians.
+
+Usage: python3 bench/under_load.py [--runs N] [--lengths L1,L2,...] [--bin DIR] [--idle]
+
+The load is one `yes > /dev/null`, started before the first run and stopped after the last;
+--idle measures the same without it. DIR holds tallow and wicker (default: the release build).
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def seconds(command, workdir):
+    start = time.perf_counter()
+    status = subprocess.run(command, cwd=workdir, stdout=subprocess.DEVNULL).returncode
+    if status != 0:
+        sys.exit("failed: %s (status %d)" % (" ".join(command), status))
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--lengths", default="1048576,4194304")
+    parser.add_argument("--bin", help="directory with tallow and wicker")
+    parser.add_argument("--idle", action="store_true", help="no load")
+    args = parser.parse_args()
+    programs = {}
+    for name in ("tallow", "wicker"):
+        path = (os.path.join(args.bin, name) if args.bin
+                else os.path.join(ROOT, "build", "release", name, name))
+        if not os.access(path, os.X_OK):
+            sys.exit("no program at %s (cmake --workflow --preset build)" % path)
+        programs[name] = path
+    load = None if args.idle else subprocess.Popen(["yes"], stdout=subprocess.DEVNULL)
+    try:
+        with tempfile.TemporaryDirectory() as workdir:
+            print("| digits | program | every core s | one thread s | ratio |")
+            print("|---|---|---|---|---|")
+            for length in args.lengths.split(","):
+                for name, path in programs.items():
+                    every, one = [], []
+                    for _ in range(args.runs):
+                        every.append(seconds([path, length], workdir))
+                        one.append(seconds([path, "-t", "1", length], workdir))
+                    e, o = statistics.median(every), statistics.median(one)
+                    print("| %s | %s | %.3f | %.3f | %.2f |" % (length, name, e, o, e / o))
+                    sys.stdout.flush()
+    finally:
+        if load is not None:
+            load.kill()
+            load.wait()
+
+
+if __name__ == "__main__":
+    main()
