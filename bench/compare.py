@@ -10,8 +10,9 @@ median wall time and peak memory of each, the ratios of our programs (every core
 and their speed-up over one thread. The table also goes to bench/results/timings.md and a
 log-log plot of time against digits to bench/results/time_vs_digits.png (gnuplot).
 
---baseline DIR also runs DIR/tallow and DIR/wicker (an earlier build, say) in the same
-alternation, checks their digits too and prints how our one-thread times compare with theirs.
+--baseline DIR also runs DIR/tallow and DIR/wicker (an earlier build, say) with one thread and
+with every core in the same alternation, checks their digits too and prints our speed-up over
+them in both.
 """
 import argparse
 import os
@@ -76,14 +77,17 @@ def agreeing(a, b):
 
 
 PROGRAMS = ["tallow -t 1", "tallow", "wicker -t 1", "wicker", "mpfr", "chudnovsky"]
+BASELINE = ["tallow baseline -t 1", "tallow baseline", "wicker baseline -t 1", "wicker baseline"]
 
 
 def measure(length, runs, workdir, baseline):
     tallow = os.path.join(BUILD, "tallow", "tallow")
     wicker = os.path.join(BUILD, "wicker", "wicker")
-    programs = PROGRAMS + (["tallow baseline", "wicker baseline"] if baseline else [])
+    programs = PROGRAMS + (BASELINE if baseline else [])
     commands = {
+        "tallow baseline -t 1": [os.path.join(baseline or "", "tallow"), "-t", "1", str(length)],
         "tallow baseline": [os.path.join(baseline or "", "tallow"), str(length)],
+        "wicker baseline -t 1": [os.path.join(baseline or "", "wicker"), "-t", "1", str(length)],
         "wicker baseline": [os.path.join(baseline or "", "wicker"), str(length)],
         "tallow -t 1": [tallow, "-t", "1", str(length)],
         "tallow": [tallow, str(length)],
@@ -161,13 +165,17 @@ def main():
             "every core; peak resident memory.\n" % (args.runs, os.cpu_count()))
     print(table + "\n" + note)
     if args.baseline:
-        print("| digits | tallow -t 1 s | baseline s | ratio | wicker -t 1 s | baseline s | ratio |")
-        print("|---|---|---|---|---|---|---|")
+        # Speed-up: the baseline's time over ours, with one thread and with every core.
+        print("| digits | program | 1 thread s | baseline s | speed-up | every core s "
+              "| baseline s | speed-up |")
+        print("|---|---|---|---|---|---|---|---|")
         for length, t, _ in rows:
-            print("| %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.3f |" % (
-                length, t["tallow -t 1"], t["tallow baseline"],
-                t["tallow -t 1"] / t["tallow baseline"], t["wicker -t 1"], t["wicker baseline"],
-                t["wicker -t 1"] / t["wicker baseline"]))
+            for name in ("tallow", "wicker"):
+                one, every = t[name + " -t 1"], t[name]
+                one_base, every_base = t[name + " baseline -t 1"], t[name + " baseline"]
+                print("| %d | %s | %.3f | %.3f | %.2f | %.3f | %.3f | %.2f |" % (
+                    length, name, one, one_base, one_base / one, every, every_base,
+                    every_base / every))
     with open(os.path.join(RESULTS, "timings.md"), "w") as f:
         f.write(table + "\n" + note)
     with open(os.path.join(RESULTS, "timings.dat"), "w") as f:

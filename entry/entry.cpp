@@ -20,12 +20,15 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; 
 
 void print_usage(std::FILE* out, const char* program) {
   std::fprintf(out,
-               "usage: %s [-t N | --threads N] [LENGTH]\n"
+               "usage: %s [-t N] [-o FILE] [-q] [LENGTH]\n"
                "       %s -h | --help | --version\n"
                "Computes pi to LENGTH decimal digits (rounded up to a power of two, at least 128)\n"
                "and writes them to pi.txt. Without LENGTH it asks for it.\n"
                "  -t, --threads N  run N threads (default: every core the process may use, or\n"
                "                   OMP_NUM_THREADS); the digits are the same for any N\n"
+               "  -o, --output FILE  write the digits to FILE instead of pi.txt; with FILE -,\n"
+               "                   to standard output, and the console lines to standard error\n"
+               "  -q, --quiet      print no console lines unless the run fails\n"
                "  --version        print the program's name and version\n",
                program, program);
 }
@@ -98,7 +101,8 @@ void wait_by_sleeping(char** argv) {
 
 }  // namespace
 
-int run_pi_program(int argc, char** argv, const char* name, void (*calc_pi)(int32_t bx)) {
+int run_pi_program(int argc, char** argv, const char* name,
+                   void (*calc_pi)(int32_t bx, std::FILE* console)) {
   wait_by_sleeping(argv);
   const char* program = argc > 0 ? argv[0] : name;
   if (argc == 2 && is(argv[1], "-h", "--help")) {
@@ -109,20 +113,43 @@ int run_pi_program(int argc, char** argv, const char* name, void (*calc_pi)(int3
     std::printf("%s %s\n", name, kVersion);
     return 0;
   }
-  int32_t next = 1;
-  if (argc > 2 && is(argv[1], "-t", "--threads")) {
-    const int32_t threads = parse_count(argv[2], kMaxThreads);
-    if (threads == 0) {
-      std::fprintf(stderr, "%s: the thread count must be a whole number from 1 to %d\n", program,
-                   kMaxThreads);
-      return 2;
+  // Options, each at most once, stand before the length.
+  int32_t next = 1, threads = 0;
+  const char* output = nullptr;
+  bool quiet = false;
+  while (next < argc && is_option(argv[next])) {
+    const char* option = argv[next];
+    const bool has_value = next + 1 < argc;
+    if (is(option, "-t", "--threads") && has_value && threads == 0) {
+      threads = parse_count(argv[next + 1], kMaxThreads);
+      if (threads == 0) {
+        std::fprintf(stderr, "%s: the thread count must be a whole number from 1 to %d\n",
+                     program, kMaxThreads);
+        return 2;
+      }
+      next += 2;
+    } else if (is(option, "-o", "--output") && has_value && output == nullptr) {
+      output = argv[next + 1];
+      next += 2;
+    } else if (is(option, "-q", "--quiet") && !quiet) {
+      quiet = true;
+      next += 1;
+    } else {
+      break;
     }
-    omp_set_num_threads(threads);
-    next = 3;
   }
   if (argc > next + 1 || (argc == next + 1 && is_option(argv[next]))) {
     print_usage(stderr, program);
     return 2;
+  }
+  if (threads > 0) omp_set_num_threads(threads);
+  // With the digits on standard output, everything else the run prints, failures included,
+  // goes to standard error.
+  const bool to_stdout = output != nullptr && std::strcmp(output, "-") == 0;
+  if (to_stdout) {
+    const int digits = dup(STDOUT_FILENO);
+    if (digits < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) fatal("file open error!\n");
+    prepare_pi_stream(digits);
   }
   std::string line;
   const char* text;
@@ -139,10 +166,16 @@ int run_pi_program(int argc, char** argv, const char* name, void (*calc_pi)(int3
   if (!from_argument && std::strlen(text) != line.size()) fatal(kBadLength);
   int32_t length = parse_length(text);
   if (length == 0) fatal(kBadLength);
-  prepare_pi_file();
-  calc_pi(round_length(length));
+  if (!to_stdout) prepare_pi_file(output != nullptr ? output : "pi.txt");
+  std::FILE* console = stdout;
+  if (quiet) {
+    console = std::fopen("/dev/null", "w");
+    if (console == nullptr) fatal("file open error!\n");
+  }
+  calc_pi(round_length(length), console);
+  if (quiet) std::fclose(console);
   // Console lines lost to a full or closed standard output make the run a failure, though
-  // pi.txt is whole.
+  // the digits are whole.
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     std::fprintf(stderr, "%s: error writing standard output\n", program);
     return 1;
@@ -198,7 +231,7 @@ int64_t available_memory(const char* meminfo_path) {
   return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
 }
 
-RunBuffers allocate_run(int32_t bx) {
+RunBuffers allocate_run(int32_t bx, std::FILE* console) {
   // Linux grants allocations it cannot back and kills the run part-way, with nothing said:
   // a run that cannot fit is refused before it starts.
   const int64_t needed = run_bytes(bx);
@@ -217,11 +250,11 @@ RunBuffers allocate_run(int32_t bx) {
   b.work = allocate_or_fail<int16_t>(count + 14);
   b.d1 = allocate_or_fail<double>(count);
   b.d2 = allocate_or_fail<double>(count);
-  std::printf("bx = %d  ", bx);
+  std::fprintf(console, "bx = %d  ", bx);
   // Up to 2^26 digits 12 (count + 4) + 16 count: a little below the 28 count + 68 bytes
   // allocated, printed as the programs have always printed it; beyond, the bytes allocated.
   const int64_t shown = bx <= kClassicSizingUpTo ? 28 * int64_t{count} + 48 : needed;
-  std::printf("use memory = %" PRId64 "\n", shown);
+  std::fprintf(console, "use memory = %" PRId64 "\n", shown);
   return b;
 }
 

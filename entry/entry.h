@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "mp.h"
 
@@ -20,9 +21,13 @@ int32_t parse_length(const char* text);
 // kMaxDigits, which no 32-bit power of two holds.
 int32_t round_length(int32_t length);
 // Runs the program called name: with no length argument it prompts for the length, with one it
-// takes it from there; -t N or --threads N before it sets the thread count; -h and --help
-// print the usage, --version the name and version. Returns the exit status.
-int run_pi_program(int argc, char** argv, const char* name, void (*calc_pi)(int32_t bx));
+// takes it from there. Options before it: -t N or --threads N sets the thread count, -o FILE or
+// --output FILE names the digit file (- for standard output, the console lines then going to
+// standard error), -q or --quiet keeps the console lines back; -h and --help print the usage,
+// --version the name and version. calc_pi prints its console lines to console. Returns the
+// exit status.
+int run_pi_program(int argc, char** argv, const char* name,
+                   void (*calc_pi)(int32_t bx, std::FILE* console));
 
 // Milliseconds of a monotonic clock; only differences mean anything.
 int64_t clock_ms();
@@ -45,8 +50,9 @@ bool memory_suffices(int64_t needed, int64_t available);
 int64_t available_memory(const char* meminfo_path);
 // Checks first that the machine's available memory holds the run ("Memory Allocation
 // Failure!\n" and a line with the MiB needed and available, status 1, if not), allocates the
-// buffers (a failure ends the run with the first line alone) and prints the sizing line.
-RunBuffers allocate_run(int32_t bx);
+// buffers (a failure ends the run with the first line alone) and prints the sizing line to
+// console.
+RunBuffers allocate_run(int32_t bx, std::FILE* console);
 void free_run(const RunBuffers& buffers);
 // The number of the iteration's steps i, the least i >= 1 with 2^i >= bx; the loop runs i - 1.
 int32_t log2_steps(int32_t bx);

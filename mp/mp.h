@@ -78,13 +78,16 @@ void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* 
 void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2,
               int32_t balanced_from = kBalancedFrom);
 
-// Makes the temporary file that write_pi_file fills, in the current folder, so that a folder
-// where it cannot be made fails before the work ("file open error!\n"); from then on exit and
-// SIGINT, SIGTERM and SIGHUP remove it. Does nothing when a file is already prepared.
-void prepare_pi_file();
-// Writes pi.txt: the header "PI=3." and the digits of word_count words, 50 to a line in groups
-// of ten, an empty line after every 1000, into the prepared file (preparing one if none is),
-// then renames it over pi.txt. Fatal on a word outside 0 to 9999 ("error write_pi_file\n"),
-// on failure to open ("file open error!\n") or to write or rename ("file write error!\n");
-// an earlier pi.txt is then left as it was.
+// Makes the temporary file that write_pi_file fills, beside path (pi.txt by default), so that
+// a folder where it cannot be made fails before the work ("file open error!\n"); from then on
+// exit and SIGINT, SIGTERM and SIGHUP remove it. Does nothing when a destination is prepared.
+void prepare_pi_file(const char* path);
+// Makes write_pi_file send the digits down the stream fd instead (nothing is renamed, no file
+// made); a closed or full stream is a failed write.
+void prepare_pi_stream(int fd);
+// Writes the digit file: the header "PI=3." and the digits of word_count words, 50 to a line in
+// groups of ten, an empty line after every 1000, into the prepared file (preparing pi.txt if
+// nothing is prepared), then renames it over its target. Fatal on a word outside 0 to 9999
+// ("error write_pi_file\n"), on failure to open ("file open error!\n") or to write or rename
+// ("file write error!\n"); an earlier file is then left as it was.
 void write_pi_file(const int16_t* words, int32_t word_count);

@@ -1,10 +1,12 @@
-// The digit file pi.txt: header, lines of 50 digits in groups of ten, an empty line every 1000.
+// The digit file (pi.txt unless the run names another): header, lines of 50 digits in groups of
+// ten, an empty line every 1000.
 //
-// pi.txt is replaced whole or not at all. The digits go to a temporary file in the same folder,
-// made before the computation, and only a complete, flushed and synced file is renamed over
-// pi.txt. A fatal error or a signal in between removes the temporary file, so an earlier pi.txt
-// is never cut short, a link named pi.txt is replaced rather than followed, and runs side by
-// side in one folder never mix their files.
+// The file is replaced whole or not at all. The digits go to a temporary file beside it, made
+// before the computation, and only a complete, flushed and synced file is renamed over it. A
+// fatal error or a signal in between removes the temporary file, so an earlier file is never
+// cut short, a link in its place is replaced rather than followed, and runs side by side in one
+// folder never mix their files. The digits may go down a stream instead (standard output), in
+// the same layout; a stream that takes them no more ends the run.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,20 +15,26 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "mp.h"
 
 namespace {
 
-// The temporary file waiting to become pi.txt. This is the program's one piece of process-wide
-// state: the exit and signal handlers can learn its name from nowhere else.
+constexpr size_t kLongestPath = 4096;
+
+// Where the digits go: the temporary file waiting to become the digit file, or a stream. This
+// is the program's one piece of process-wide state: the exit and signal handlers can learn the
+// temporary file's name from nowhere else.
 struct PendingFile {
   int fd;
-  char name[64];
+  bool stream;  // fd is a stream to write to, with no file to rename
+  char target[kLongestPath];
+  char name[kLongestPath + 32];
   volatile std::sig_atomic_t armed;  // the name is (about to be) a file to remove
 };
-PendingFile pending = {-1, "", 0};
+PendingFile pending = {-1, false, "", "", 0};
 
 void remove_pending_file() {
   if (pending.armed != 0) unlink(pending.name);
@@ -89,16 +97,18 @@ bool write_tail_pair(std::FILE* f, int32_t pair, int32_t* digits) {
 
 }  // namespace
 
-void prepare_pi_file() {
-  if (pending.armed != 0) return;
+void prepare_pi_file(const char* path) {
+  if (pending.armed != 0 || pending.stream) return;
   static bool cleanup_installed = false;
   if (!cleanup_installed) install_cleanup();
   cleanup_installed = true;
+  if (path[0] == '\0' || std::strlen(path) >= kLongestPath) fatal("file open error!\n");
+  std::strcpy(pending.target, path);
   // rename cannot put a file in a directory's place: say so now, not after the work.
   struct stat existing;
-  if (lstat("pi.txt", &existing) == 0 && S_ISDIR(existing.st_mode)) fatal("file open error!\n");
+  if (lstat(path, &existing) == 0 && S_ISDIR(existing.st_mode)) fatal("file open error!\n");
   for (int32_t attempt = 0;; ++attempt) {
-    std::snprintf(pending.name, sizeof pending.name, "pi.txt.%ld.%d.tmp",
+    std::snprintf(pending.name, sizeof pending.name, "%s.%ld.%d.tmp", path,
                   static_cast<long>(getpid()), attempt);
     // Armed before it exists, so a signal cannot slip between the two; the name holds this
     // process's id, so no other run's file can be removed by mistake.
@@ -111,13 +121,21 @@ void prepare_pi_file() {
   }
 }
 
+void prepare_pi_stream(int fd) {
+  if (pending.armed != 0 || pending.stream) return;
+  pending.fd = fd;
+  pending.stream = true;
+  // A reader that has gone makes the write fail and the run say so, rather than end it silently.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
 void write_pi_file(const int16_t* words, int32_t word_count) {
   // A word outside 0 to 9999 would print as the wrong number of digits: refuse it before the
   // file is touched.
   for (int32_t k = 0; k < word_count; ++k) {
     if (words[k] < 0 || words[k] >= kWordBase) fatal("error write_pi_file\n");
   }
-  prepare_pi_file();
+  prepare_pi_file("pi.txt");
   std::FILE* f = fdopen(pending.fd, "w");
   if (f == nullptr) fatal("file open error!\n");
 
@@ -140,9 +158,14 @@ void write_pi_file(const int16_t* words, int32_t word_count) {
   ok &= std::fputs("\n", f) >= 0;
   ok &= std::fflush(f) == 0;
   ok &= std::ferror(f) == 0;
+  if (pending.stream) {
+    ok &= std::fclose(f) == 0;
+    if (!ok) fatal("file write error!\n");
+    return;
+  }
   ok &= fsync(fileno(f)) == 0;  // on disk before it takes the name
   ok &= std::fclose(f) == 0;
   pending.fd = -1;
-  if (!ok || std::rename(pending.name, "pi.txt") != 0) fatal("file write error!\n");
+  if (!ok || std::rename(pending.name, pending.target) != 0) fatal("file write error!\n");
   pending.armed = 0;
 }

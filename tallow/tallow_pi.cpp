@@ -7,11 +7,11 @@
 #include "entry.h"
 #include "mp.h"
 
-void tallow_pi(int32_t bx, int32_t balanced_from) {
+void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
-  const RunBuffers buffers = allocate_run(bx);
+  const RunBuffers buffers = allocate_run(bx, console);
   int16_t* P = buffers.numbers[0];                    // a; at the end 2 a^2
   int16_t* Q = buffers.numbers[1];                    // c and scratch; at the end 1 / T
   int16_t* R = buffers.numbers[2];                    // 1/2, c^2, b^2; at the end pi
@@ -28,7 +28,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from) {
   mp_half(P, P, count);                               // P = b_0 / 2
   mp_sub(R, P, Q, count);                             // Q = c_1 = 1/2 - b_0 / 2
   P[0] = static_cast<int16_t>(P[0] + 5000);           // P = a_1 = 1/2 + b_0 / 2
-  std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
+  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
   double f = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
@@ -44,7 +44,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from) {
     if (mp_add(P, S, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);
     mp_half(P, P, count);                             // P = a_(j+1)
     f *= 2.0;
-    std::printf("%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
+    std::fprintf(console, "%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
   }
 
   start = clock_ms();
@@ -53,8 +53,8 @@ void tallow_pi(int32_t bx, int32_t balanced_from) {
   mp_recip(T, Q, W, count, D1, D2, balanced_from);      // Q = 1 / T, units frame
   m1604h(P, Q, R, count, D1, D2, balanced_from);        // R = 2 a_i^2 / T = pi, units frame
   write_pi_file(R + 1, count - 1);
-  std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
+  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
   free_run(buffers);
-  std::printf("Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
+  std::fprintf(console, "Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
 }

@@ -1,10 +1,11 @@
 // The run of tallow: computes pi to bx digits (a power of two, at least 128), prints the
-// sizing and timing lines and writes pi.txt. Products of transform length balanced_from and
+// sizing and timing lines to console and writes pi.txt. Products of transform length balanced_from and
 // more take balanced words (kBalancedFrom in the program; tests force either form).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "mp.h"
 
-void tallow_pi(int32_t bx, int32_t balanced_from);
+void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console = stdout);

@@ -118,12 +118,15 @@ TEST(Programs, LengthOnTheCommandLine) {
 TEST(Programs, HelpVersionAndUsageErrors) {
   for (const std::string& program : kPrograms) {
     const std::string usage =
-        "usage: " + program + " [-t N | --threads N] [LENGTH]\n"
+        "usage: " + program + " [-t N] [-o FILE] [-q] [LENGTH]\n"
         "       " + program + " -h | --help | --version\n"
         "Computes pi to LENGTH decimal digits (rounded up to a power of two, at least 128)\n"
         "and writes them to pi.txt. Without LENGTH it asks for it.\n"
         "  -t, --threads N  run N threads (default: every core the process may use, or\n"
         "                   OMP_NUM_THREADS); the digits are the same for any N\n"
+        "  -o, --output FILE  write the digits to FILE instead of pi.txt; with FILE -,\n"
+        "                   to standard output, and the console lines to standard error\n"
+        "  -q, --quiet      print no console lines unless the run fails\n"
         "  --version        print the program's name and version\n";
     for (const char* help : {"-h", "--help"}) {
       ProgramRun run = run_program(program, help, nullptr);
@@ -135,7 +138,8 @@ TEST(Programs, HelpVersionAndUsageErrors) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, name_of(program) + " " + PROJECT_VERSION + "\n");
     for (const char* wrong : {"--digits=5", "-x", "100 200", "--", "-t", "-t 2 -h", "1000 -t 2",
-                              "--version 1000", "-t 2 100 200"}) {
+                              "--version 1000", "-t 2 100 200", "-o", "-q -q 100",
+                              "-o a -o b 100", "1000 -q"}) {
       ProgramRun run = run_program(program, wrong, nullptr);
       EXPECT_EQ(run.status, 2) << wrong;
       EXPECT_EQ(run.out, "") << wrong;
@@ -175,6 +179,18 @@ TEST(Programs, TheSameDigitFileForEveryThreadCount) {
 // Runs the rest of the command line under a shell snippet: "$0" "$@" is the program.
 std::string under(const std::string& snippet) { return "sh -c '" + snippet + "'"; }
 
+// Where a run can put its digit file: pi.txt by default, or a file of another folder named with
+// -o, which gets the same safety.
+struct Destination {
+  std::string option, setup, target;
+  // The setup a test needs, after the destination's own.
+  std::string then(const std::string& more) const {
+    return setup.empty() ? more : setup + " && " + more;
+  }
+};
+const Destination kDestinations[] = {{"", "", "pi.txt"},
+                                     {"-o sub/digits.txt ", "mkdir sub", "sub/digits.txt"}};
+
 bool whole_pi_file(const ProgramRun& run, size_t digits) {
   return run.wrote_pi_file && digits_in(run.pi_file).size() == digits &&
          run.pi_file == expected_pi_file(digits_in(run.pi_file));
@@ -182,32 +198,39 @@ bool whole_pi_file(const ProgramRun& run, size_t digits) {
 
 TEST(DigitFile, AFailedWriteLeavesTheEarlierFileAsItWas) {
   for (const std::string& program : kPrograms) {
-    // 100 KB at most (in blocks of 512 or 1024 bytes), with SIGXFSZ ignored: the write fails.
-    ProgramRun run = run_program(program, "262144", nullptr, "echo earlier > pi.txt",
-                                 under("trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\""));
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.out.ends_with("file write error!\n")) << run.out;
-    EXPECT_EQ(run.out.find("Total time"), std::string::npos);
-    EXPECT_EQ(run.pi_file, "earlier\n");
-    EXPECT_EQ(run.temporary_files, 0);
+    for (const Destination& d : kDestinations) {
+      // 100 KB at most (in blocks of 512 or 1024 bytes), with SIGXFSZ ignored: the write fails.
+      ProgramRun run =
+          run_program(program, d.option + "262144", nullptr, d.then("echo earlier > " + d.target),
+                      under("trap \"\" XFSZ; ulimit -f 200; exec \"$0\" \"$@\""), d.target);
+      EXPECT_EQ(run.status, 1) << d.target;
+      EXPECT_TRUE(run.out.ends_with("file write error!\n")) << run.out;
+      EXPECT_EQ(run.out.find("Total time"), std::string::npos);
+      EXPECT_EQ(run.pi_file, "earlier\n") << d.target;
+      EXPECT_EQ(run.temporary_files, 0) << d.target;
+    }
   }
 }
 
-TEST(DigitFile, LinksAndFifosNamedPiTxtAreReplacedNotFollowed) {
+TEST(DigitFile, LinksAndFifosInTheFilesPlaceAreReplacedNotFollowed) {
   char pattern[] = "/tmp/pi_link_target.XXXXXX";
   const int fd = mkstemp(pattern);
   ASSERT_EQ(write(fd, "keep\n", 5), 5);
   close(fd);
   for (const std::string& program : kPrograms) {
-    ProgramRun linked =
-        run_program(program, "1024", nullptr, std::string("ln -s ") + pattern + " pi.txt");
-    EXPECT_EQ(linked.status, 0);
-    EXPECT_TRUE(whole_pi_file(linked, 1020));
-    EXPECT_EQ(read_text(pattern), "keep\n");
-    // A reader would wait forever on a FIFO; the run must not.
-    ProgramRun fifo = run_program(program, "1024", nullptr, "mkfifo pi.txt", "timeout 60");
-    EXPECT_EQ(fifo.status, 0);
-    EXPECT_TRUE(whole_pi_file(fifo, 1020));
+    for (const Destination& d : kDestinations) {
+      ProgramRun linked =
+          run_program(program, d.option + "1024", nullptr,
+                      d.then(std::string("ln -s ") + pattern + " " + d.target), "", d.target);
+      EXPECT_EQ(linked.status, 0);
+      EXPECT_TRUE(whole_pi_file(linked, 1020)) << d.target;
+      EXPECT_EQ(read_text(pattern), "keep\n");
+      // A reader would wait forever on a FIFO; the run must not.
+      ProgramRun fifo = run_program(program, d.option + "1024", nullptr,
+                                    d.then("mkfifo " + d.target), "timeout 60", d.target);
+      EXPECT_EQ(fifo.status, 0);
+      EXPECT_TRUE(whole_pi_file(fifo, 1020)) << d.target;
+    }
   }
   std::filesystem::remove(pattern);
 }
@@ -229,9 +252,16 @@ TEST(DigitFile, TwoRunsAtOnceInOneFolderLeaveOneWholeFile) {
 
 TEST(DigitFile, AFolderThatCannotTakeTheFileFailsBeforeTheWork) {
   for (const std::string& program : kPrograms) {
-    ProgramRun blocked = run_program(program, "1048576", nullptr, "mkdir pi.txt");
-    EXPECT_EQ(blocked.status, 1);
-    EXPECT_EQ(blocked.out, "file open error!\n");
+    for (const Destination& d : kDestinations) {
+      ProgramRun blocked =
+          run_program(program, d.option + "1048576", nullptr, d.then("mkdir " + d.target));
+      EXPECT_EQ(blocked.status, 1);
+      EXPECT_EQ(blocked.out, "file open error!\n");
+    }
+    // A folder that does not exist cannot take it either.
+    ProgramRun missing = run_program(program, "-o nowhere/digits.txt 1048576", nullptr);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "file open error!\n");
   }
   if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
     GTEST_SKIP() << "root ignores permissions: a read-only folder needs a private mount namespace";
@@ -240,9 +270,11 @@ TEST(DigitFile, AFolderThatCannotTakeTheFileFailsBeforeTheWork) {
       "mount --bind \"$PWD\" \"$PWD\" && mount -o remount,bind,ro \"$PWD\" && cd \"$PWD\" && "
       "exec \"$0\" \"$@\"");
   for (const std::string& program : kPrograms) {
-    ProgramRun run = run_program(program, "1048576", nullptr, "", read_only);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "file open error!\n");  // before the sizing line and any iteration
+    for (const Destination& d : kDestinations) {
+      ProgramRun run = run_program(program, d.option + "1048576", nullptr, d.setup, read_only);
+      EXPECT_EQ(run.status, 1);
+      EXPECT_EQ(run.out, "file open error!\n");  // before the sizing line and any iteration
+    }
   }
 }
 
@@ -370,4 +402,56 @@ TEST(Programs, MemoryShortageFailsLoudly) {
     EXPECT_FALSE(run.wrote_pi_file);
   }
 #endif
+}
+
+TEST(Output, DigitsDownAPipeAreTheFileByteForByte) {
+  for (const std::string& program : kPrograms) {
+    for (const char* length : {"1024", "65536"}) {
+      const ProgramRun file = run_program(program, length, nullptr);
+      ProgramRun piped = run_program(program, std::string("-o - ") + length, nullptr);
+      EXPECT_EQ(piped.status, 0);
+      EXPECT_TRUE(piped.out == file.pi_file) << name_of(program) << " " << length;
+      // The console lines go to standard error, and no file is made.
+      EXPECT_EQ(without_times(piped.err), without_times(file.out));
+      EXPECT_FALSE(piped.wrote_pi_file);
+      EXPECT_EQ(piped.temporary_files, 0);
+    }
+  }
+}
+
+TEST(Output, AClosedOrFullStreamFailsTheRunWithOneLine) {
+  // A reader that stops after ten bytes, and a device that is always full.
+  const std::string closed = "bash -c 'set -o pipefail; \"$0\" \"$@\" | head -c 10 > /dev/null'";
+  const std::string full = under("exec \"$0\" \"$@\" > /dev/full");
+  for (const std::string& program : kPrograms) {
+    for (const std::string& prefix : {closed, full}) {
+      ProgramRun run = run_program(program, "-o - 262144", nullptr, "", prefix);
+      EXPECT_EQ(run.status, 1) << prefix;
+      const std::vector<std::string> lines = lines_of(run.err);
+      EXPECT_EQ(lines.back(), "file write error!") << run.err;
+      EXPECT_EQ(run.err.find("Total time"), std::string::npos) << run.err;
+      EXPECT_FALSE(run.wrote_pi_file);
+      EXPECT_EQ(run.temporary_files, 0);
+    }
+  }
+}
+
+TEST(Output, QuietRunsPrintOnlyThePromptAndFailures) {
+  for (const std::string& program : kPrograms) {
+    ProgramRun run = run_program(program, "-q 1024", nullptr);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(whole_pi_file(run, 1020));
+    ProgramRun typed = run_program(program, "--quiet", "1024\n");
+    EXPECT_EQ(typed.out, "length of pi =? ");
+    EXPECT_TRUE(whole_pi_file(typed, 1020));
+    ProgramRun failed = run_program(program, "-q 1024", nullptr, "mkdir pi.txt");
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "file open error!\n");
+    // Quiet, with the digits down the stream: standard error stays empty.
+    ProgramRun piped = run_program(program, "-q -t 2 -o - 1024", nullptr);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(digits_in(piped.out).size(), 1020u);
+  }
 }

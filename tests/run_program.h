@@ -26,10 +26,12 @@ inline std::string read_text(const std::filesystem::path& p) {
 }
 
 // input == nullptr closes standard input at once. setup runs in the directory beforehand;
-// prefix stands before the program on its command line (a command that runs it).
+// prefix stands before the program on its command line (a command that runs it). target is the
+// digit file to collect, relative to the directory (pi.txt unless the run names another).
 inline ProgramRun run_program(const std::string& program, const std::string& args,
                               const char* input, const std::string& setup = "",
-                              const std::string& prefix = "") {
+                              const std::string& prefix = "",
+                              const std::string& target = "pi.txt") {
   namespace fs = std::filesystem;
   char pattern[] = "/tmp/pi_program_test.XXXXXX";
   fs::path dir = mkdtemp(pattern);
@@ -46,10 +48,14 @@ inline ProgramRun run_program(const std::string& program, const std::string& arg
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   run.out = read_text(dir / "out.txt");
   run.err = read_text(dir / "err.txt");
-  run.wrote_pi_file = fs::is_regular_file(fs::symlink_status(dir / "pi.txt"));
-  if (run.wrote_pi_file) run.pi_file = read_text(dir / "pi.txt");
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
-    run.temporary_files += entry.path().filename().string().starts_with("pi.txt.");
+  const fs::path file = dir / target;
+  run.wrote_pi_file = fs::is_regular_file(fs::symlink_status(file));
+  if (run.wrote_pi_file) run.pi_file = read_text(file);
+  if (fs::is_directory(file.parent_path())) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(file.parent_path())) {
+      run.temporary_files +=
+          entry.path().filename().string().starts_with(file.filename().string() + ".");
+    }
   }
   fs::remove_all(dir);
   return run;

@@ -2,5 +2,7 @@
 #include "wicker_pi.h"
 
 int main(int argc, char** argv) {
-  return run_pi_program(argc, argv, "wicker", [](int32_t bx) { wicker_pi(bx, kBalancedFrom); });
+  return run_pi_program(argc, argv, "wicker", [](int32_t bx, std::FILE* console) {
+    wicker_pi(bx, kBalancedFrom, console);
+  });
 }

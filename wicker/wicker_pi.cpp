@@ -7,11 +7,11 @@
 #include "entry.h"
 #include "mp.h"
 
-void wicker_pi(int32_t bx, int32_t balanced_from) {
+void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
-  const RunBuffers buffers = allocate_run(bx);
+  const RunBuffers buffers = allocate_run(bx, console);
   int16_t* A2 = buffers.numbers[0];                     // a^2; at the end a^2 + b^2
   int16_t* B2 = buffers.numbers[1];                     // b^2; at the end 1 / T
   int16_t* T = buffers.numbers[2];                      // 2t
@@ -25,7 +25,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from) {
   for (int32_t k = 0; k < count + 4; ++k) A2[k] = B2[k] = T[k] = 0;
   A2[0] = 10000;                                        // a_0^2 = 1, folded into word 0
   B2[0] = T[0] = 5000;                                  // b_0^2 = 1/2, T_0 = 2 t_0 = 1/2
-  std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
+  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
   double g = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
@@ -40,7 +40,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from) {
     mp_mul_small(U, g, count);                          // U = 2^j c_j^2
     mp_sub(T, U, T, count);                             // T = T_j
     g *= 2.0;
-    std::printf("%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
+    std::fprintf(console, "%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
   }
 
   start = clock_ms();
@@ -48,8 +48,8 @@ void wicker_pi(int32_t bx, int32_t balanced_from) {
   mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
   m1604h(A2, B2, U, count, D1, D2, balanced_from);        // U = (a^2 + b^2) / (2t) = pi
   write_pi_file(U + 1, count - 1);
-  std::printf("-- %dmsec\n", static_cast<int>(clock_ms() - start));
+  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
   free_run(buffers);
-  std::printf("Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
+  std::fprintf(console, "Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
 }
