@@ -462,12 +462,25 @@ void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm for
   spectrum_pass(L, pass);
 }
 
-void mp_spectrum_mul_back(double* d, const double* e, int32_t L) {
+namespace {
+
+// One pass: the arrays given are transformed forward, then product = product * factor, and
+// product comes back as the terms.
+void product_pass(int32_t L, double* forward, double* forward_too, double* product,
+                  const double* factor) {
   SpectrumPass pass;
-  pass.product = d;
-  pass.factor = e;
-  pass.inverse[0] = d;
+  pass.forward[0] = forward;
+  pass.forward[1] = forward_too;
+  pass.product = product;
+  pass.factor = factor;
+  pass.inverse[0] = product;
   spectrum_pass(L, pass);
+}
+
+}  // namespace
+
+void mp_spectrum_mul_back(double* d, const double* e, int32_t L) {
+  product_pass(L, nullptr, nullptr, d, e);
 }
 
 void mp_spectrum_square_back(double* d, int32_t L) {
@@ -480,12 +493,7 @@ void mp_spectrum_square_back(double* d, int32_t L) {
 void mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2, int32_t L,
                           WordForm form) {
   mp_to_doubles(p, k, w1, L, form);
-  SpectrumPass pass;
-  pass.forward[0] = w1;
-  pass.product = w1;
-  pass.factor = w2;
-  pass.inverse[0] = w1;
-  spectrum_pass(L, pass);
+  product_pass(L, w1, nullptr, w1, w2);
 }
 
 void mp_square_terms(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
@@ -515,29 +523,13 @@ void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, 
   mp_from_doubles(out, cnt, w1, L, form);
 }
 
-namespace {
-
-// d = the terms of the product of the words already converted into d and e; e keeps its
-// spectrum.
-void product_terms(double* d, double* e, int32_t L) {
-  SpectrumPass pass;
-  pass.forward[0] = d;
-  pass.forward[1] = e;
-  pass.product = d;
-  pass.factor = e;
-  pass.inverse[0] = d;
-  spectrum_pass(L, pass);
-}
-
-}  // namespace
-
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
             int32_t balanced_from) {
   const int32_t L = 2 * n;
   const WordForm form = word_form(L, balanced_from);
   mp_to_doubles(a, n, w1, L, form);
   mp_to_doubles(b, n, w2, L, form);
-  product_terms(w1, w2, L);
+  product_pass(L, w1, w2, w1, w2);  // w1 = the terms, w2 keeps its spectrum
   mp_from_doubles(c, n, w1, L, form);
 }
 
@@ -559,16 +551,11 @@ void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
   mp_mul_2x2(a + h, b + h, c + n);
   mp_to_doubles(a + h, h, w1, n, form);  // aL
   mp_to_doubles(b, h, w2, n, form);      // bH, its spectrum kept for aH bH
-  product_terms(w1, w2, n);
+  product_pass(n, w1, w2, w1, w2);
   carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
   // aH, its spectrum kept for aH bL, times the spectrum of bH.
   mp_to_doubles(a, h, w1, n, form);
-  SpectrumPass pass;
-  pass.forward[0] = w1;
-  pass.product = w2;
-  pass.factor = w1;
-  pass.inverse[0] = w2;
-  spectrum_pass(n, pass);
+  product_pass(n, w1, nullptr, w2, w1);
   mp_add_doubles(c, n, w2, n, form);
   mp_terms_by_spectrum(b + h, h, w2, w1, n, form);  // bL times aH
   carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w2, n, form));
