@@ -27,7 +27,7 @@ constexpr double kPi = 3.141592653589793;
 // shorter ones, whose terms are small, build them from exact powers theta^(2^k) by products,
 // which costs far less than a call per entry.
 constexpr int32_t kWeightBlock = 64;
-constexpr int32_t kExactWeightsFrom = 1 << 20;
+constexpr int32_t kExactWeightsFrom = 1 << 16;
 
 struct Weights {
   Cx fine[kWeightBlock];  // theta^i
