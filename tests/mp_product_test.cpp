@@ -286,6 +286,31 @@ TEST(BuildingBlocks, SpectrumProductsGiveTheExactConvolutions) {
   }
 }
 
+TEST(BuildingBlocks, ACarryRunsThroughLongRunsOfNinesAndAcrossBlocks) {
+  // 200 terms of 9999 and one of 10000 below them: the carry runs through every word, across
+  // the release's blocks of 64, into word 0; likewise a borrow through zeros, balanced.
+  const int32_t L = 512, cnt = 202;
+  std::vector<double> terms(L, 0.0);
+  for (int32_t p = 0; p < 200; ++p) terms[p] = 9999;
+  terms[200] = 10000;
+  const std::vector<double> d = transform_of_terms(terms);
+  for (WordForm form : {WordForm::words, WordForm::balanced}) {
+    V c(cnt);
+    mp_from_doubles(c.data(), cnt, d.data(), L, form);
+    V want(cnt, 0);
+    want[0] = 1;
+    EXPECT_EQ(c, want);
+  }
+  std::vector<double> borrow(L, 0.0);
+  borrow[0] = 1;
+  borrow[200] = -1;
+  V c(cnt);
+  mp_from_doubles(c.data(), cnt, transform_of_terms(borrow).data(), L, WordForm::balanced);
+  V want(cnt, 9999);  // 0.0001 - 10^-804: word 1 pays the borrow
+  want[0] = want[1] = 0;
+  EXPECT_EQ(c, want);
+}
+
 TEST(RoundingCheckDeathTest, CarryBeyondWordZeroStopsTheOverwritingRelease) {
   // Term 0 of 327680000 carries 32768 into word 0, one more than a word holds.
   std::vector<double> d = transform_of_terms({327680000.0, 0, 0, 0, 0, 0, 0, 0});
