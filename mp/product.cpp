@@ -158,6 +158,7 @@ constexpr double kLargestCheckableTerm = 4503599627370496.0;
 // Terms are rounded, checked and split into digits a block at a time, in loops without a
 // dependency from one term to the next, which the compiler vectorises.
 constexpr int32_t kReleaseBlock = kWeightBlock;
+static_assert(kReleaseBlock <= kCarryBlock);
 
 // A diagnostic build (TALLOW_ROUNDING_REPORT) prints the largest distance of any released term
 // from its integer to standard error at exit; the programs themselves keep no such record.
@@ -221,15 +222,6 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperSt
   }
 }
 
-// Carrying the terms into words: in a round, every place's value (an integer below 2^53 in
-// magnitude, as a double) is cut into its floor quotient by 10000 and the remainder, and the
-// quotient moves one place up. Rounds repeat until every place holds 0 to 9999: four take
-// terms of 2^53 down to carries of -1 to 1, and a carry runs on only through places of 9999
-// (or of 0, borrowing), one place a round. A round has no dependency from place to place and
-// runs as vector code; every value is an exact integer, so the words are those of full carries
-// place by place.
-constexpr double kBase = kWordBase;
-
 // Releases the terms first to first + len - 1 of one block (term p belongs to word p + 1,
 // stored while p <= cnt - 2, added to the old word in the accumulating forms); carry (what the
 // block below passes up) goes into its last place, and on return it holds what the block passes
@@ -241,38 +233,16 @@ inline bool release_block(int16_t* c, int32_t cnt, const double* d, int32_t L,
                           double& carry, int32_t& failed, double& worst, int16_t* below) {
   constexpr bool is_signed = form == WordForm::balanced;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
-  double t[kReleaseBlock], quotient[kReleaseBlock + 1];
+  double t[kReleaseBlock];
   block_terms(d, L, fine, super, first, len, t);
   for (int32_t i = 0; i < len; ++i) t[i] = times * round_term<is_signed>(t[i], failed, worst);
   if (failed != 0) return false;
   // The places this block stores: first to stored_end - 1.
   const int32_t last_stored = cnt - 1 > first ? cnt - 1 : first;
   const int32_t stored_end = first + len < last_stored ? first + len : last_stored;
-  double up = 0.0;  // the quotients that leave the block's first place
-  for (int32_t round = 0;; ++round) {
-    int32_t outside = 0;
-    for (int32_t i = 0; i < len; ++i) {
-      double q = std::floor(t[i] * 1e-4);
-      double rest = t[i] - q * kBase;  // exact: both are integers below 2^53
-      q = rest < 0.0 ? q - 1.0 : (rest >= kBase ? q + 1.0 : q);
-      quotient[i] = q;
-      t[i] -= q * kBase;
-      outside |= q != 0.0;
-    }
-    if (round > 0 && outside == 0) break;
-    // The old words and the carry from below join once the terms are cut below 2^53 - 10^13,
-    // where every sum stays exact.
-    if (round == 0) {
-      if constexpr (mode != ReleaseMode::overwrite) {
-        for (int32_t p = first; p < stored_end; ++p) t[p - first] += c[p + 1];
-      }
-      quotient[len] = carry;
-    } else {
-      quotient[len] = 0.0;
-    }
-    up += quotient[0];
-    for (int32_t i = 0; i < len; ++i) t[i] += quotient[i + 1];
-  }
+  const bool accumulate = mode != ReleaseMode::overwrite;
+  const double up = carry_rounds(t, len, carry, accumulate ? c + first + 1 : nullptr,
+                                 accumulate ? stored_end - first : 0);
   carry = up;
   for (int32_t p = first; p < stored_end; ++p) c[p + 1] = static_cast<int16_t>(t[p - first]);
   if (below != nullptr) {
