@@ -1,67 +1,71 @@
-// Carrying runs of integer terms into base-10000 words, exactly.
+// Adding a run of large non-negative terms (below 2^52) into words, one place at a time from
+// the last word up, with exact carries.
 //
-// In a round, every place's value (an integer below 2^53 in magnitude, held in a double) is cut
-// into its floor quotient by 10000 and the remainder, and the quotient moves one place up.
-// Rounds repeat until every place holds 0 to 9999: four take terms of 2^53 down to carries of
-// -1 to 1, and a carry runs on only through places of 9999 (or of 0, borrowing), one place a
-// round. A round has no dependency from place to place and runs as vector code; every value is
-// an exact integer, so the words are those of full carries place by place.
+// Each term is split into its low part, below 10^8, and its high part, the quotient by 10^8,
+// which belongs two places up. The sum at a place then stays below 2^28 whatever the terms,
+// so the serial chain from place to place is a short 32-bit one, while the splitting, which
+// does not depend on it, runs alongside. The words are exactly those of adding term, old word
+// and carry place by place with full carries.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 #include "mp.h"
 
-// Places carried together: a block of the releases and of the linear operations.
-constexpr int32_t kCarryBlock = 64;
+constexpr uint64_t kTwoWordBase = 100000000;  // 10^8
 
-// Carries t[0] to t[len - 1] (place 0 the most significant; len <= kCarryBlock) into words in
-// place. carry joins the last place, and old[0] to old[count - 1] the first count places, once
-// the first round has cut every value below 2^40 (where the sums stay exact). Returns what
-// leaves place 0.
-inline double carry_rounds(double* t, int32_t len, double carry, const int16_t* old = nullptr,
-                           int32_t count = 0) {
-  constexpr double kBase = kWordBase;
-  double quotient[kCarryBlock + 1];
-  double up = 0.0;  // the quotients that leave place 0
-  for (int32_t round = 0;; ++round) {
-    int32_t moved = 0;
-    for (int32_t i = 0; i < len; ++i) {
-      double q = std::floor(t[i] * 1e-4);
-      const double rest = t[i] - q * kBase;  // exact: both are integers below 2^53
-      q = rest < 0.0 ? q - 1.0 : (rest >= kBase ? q + 1.0 : q);
-      quotient[i] = q;
-      t[i] -= q * kBase;
-      moved |= q != 0.0;
-    }
-    if (round > 0 && moved == 0) break;
-    quotient[len] = 0.0;
-    if (round == 0) {
-      for (int32_t i = 0; i < count; ++i) t[i] += old[i];
-      quotient[len] = carry;
-    }
-    up += quotient[0];
-    for (int32_t i = 0; i < len; ++i) t[i] += quotient[i + 1];
-  }
-  return up;
+struct CarryChain {
+  uint32_t carry = 0;
+  // High parts of the terms below, waiting for the place one and two above the current one.
+  uint32_t pending1 = 0, pending2 = 0;
+};
+
+// Adds a term given as low (below 10^8) and high (below 2^26) parts, and old_word, at the
+// current place; returns the place's word and moves up a place.
+inline int16_t add_place_parts(CarryChain& chain, uint32_t low, uint32_t high, uint32_t old_word) {
+  const uint32_t total = low + chain.pending1 + chain.carry + old_word;
+  chain.pending1 = chain.pending2;
+  chain.pending2 = high;
+  chain.carry = total / kWordBase;
+  return static_cast<int16_t>(total - chain.carry * kWordBase);
 }
 
-// c[k] = the word of term(k) for k = begin to end - 1 with full carries, carry in at the last
-// word, block by block from the last word up; returns the carry out of word begin. A block's
-// terms are all formed before any of its words is stored, so c may be an operand of term.
-template <typename Term>
-inline int64_t carry_words(int16_t* c, int32_t begin, int32_t end, int64_t carry, Term term) {
-  double t[kCarryBlock];
-  double out = static_cast<double>(carry);
-  for (int32_t stop = end; stop > begin;) {
-    const int32_t first = stop - kCarryBlock > begin ? stop - kCarryBlock : begin;
-    for (int32_t k = first; k < stop; ++k) t[k - first] = term(k);
-    out = carry_rounds(t, stop - first, out);
-    for (int32_t k = first; k < stop; ++k) c[k] = static_cast<int16_t>(t[k - first]);
-    stop = first;
-  }
-  return static_cast<int64_t>(out);
+// Adds term (below 2^52) and old_word at the current place.
+inline int16_t add_place(CarryChain& chain, uint64_t term, uint32_t old_word) {
+  const uint64_t high = term / kTwoWordBase;
+  return add_place_parts(chain, static_cast<uint32_t>(term - high * kTwoWordBase),
+                         static_cast<uint32_t>(high), old_word);
+}
+
+// What is left above the last place added: the carry out of it.
+inline uint64_t carry_out(const CarryChain& chain) {
+  return chain.carry + chain.pending1 + uint64_t{chain.pending2} * kWordBase;
+}
+
+// The same for terms of either sign (below 2^52 in magnitude): high parts and carries are
+// floor quotients, so every word still comes out from 0 to 9999.
+struct SignedCarryChain {
+  int32_t carry = 0;
+  int32_t pending1 = 0, pending2 = 0;
+};
+
+// Adds a term given as low (0 to 10^8 - 1) and high (a floor quotient by 10^8) parts, and
+// old_word, at the current place; returns the place's word and moves up a place.
+inline int16_t add_place_parts(SignedCarryChain& chain, int32_t low, int32_t high,
+                               int32_t old_word) {
+  // |total| stays below 2^28; the bias makes it positive so that division truncates as floor.
+  constexpr int32_t kBias = 32768;
+  const int32_t total = low + chain.pending1 + chain.carry + old_word;
+  chain.pending1 = chain.pending2;
+  chain.pending2 = high;
+  chain.carry = static_cast<int32_t>(static_cast<uint32_t>(total + kBias * kWordBase) /
+                                     uint32_t{kWordBase}) -
+                kBias;
+  return static_cast<int16_t>(total - chain.carry * kWordBase);
+}
+
+inline int64_t carry_out(const SignedCarryChain& chain) {
+  return chain.carry + chain.pending1 + int64_t{chain.pending2} * kWordBase;
 }
 
 // Adds carry (of either sign) at word end - 1 of normalised words begin to end - 1 and carries

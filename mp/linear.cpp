@@ -49,12 +49,15 @@ int64_t in_ranges(int16_t* c, int32_t first, int32_t n, Op op) {
 }
 
 // One pass of c = (c if accumulate) + a * f over words begin to end - 1. Every product a[k] f
-// is an integer below 2^45, exact in a double, and so is its sum with the old word.
+// is an integer below 2^45, exact in a double; the carry chain adds them exactly.
 template <bool accumulate>
 uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, int32_t end) {
-  return static_cast<uint64_t>(carry_words(c, begin, end, 0, [=](int32_t k) {
-    return a[k] * f + (accumulate ? c[k] : 0);
-  }));
+  CarryChain chain;
+  for (int32_t k = end - 1; k >= begin; --k) {
+    const uint64_t term = static_cast<uint64_t>(a[k] * f);
+    c[k] = add_place(chain, term, accumulate ? static_cast<uint32_t>(c[k]) : 0);
+  }
+  return carry_out(chain);
 }
 
 template <bool accumulate>

@@ -158,7 +158,21 @@ constexpr double kLargestCheckableTerm = 4503599627370496.0;
 // Terms are rounded, checked and split into digits a block at a time, in loops without a
 // dependency from one term to the next, which the compiler vectorises.
 constexpr int32_t kReleaseBlock = kWeightBlock;
-static_assert(kReleaseBlock <= kCarryBlock);
+
+// Splits the integers r (below 2^53 in magnitude, as doubles) into their floor quotient by
+// 10^8 and the remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true
+// quotient, and the remainder, formed exactly, corrects a quotient one off.
+inline void split_parts(const double* __restrict r, int32_t* __restrict high,
+                        int32_t* __restrict low, int32_t len) {
+  constexpr double base = static_cast<double>(kTwoWordBase);
+  for (int32_t i = 0; i < len; ++i) {
+    double q = std::floor(r[i] * 1e-8);
+    double rest = r[i] - q * base;
+    q = rest < 0.0 ? q - 1.0 : (rest >= base ? q + 1.0 : q);
+    high[i] = static_cast<int32_t>(q);
+    low[i] = static_cast<int32_t>(r[i] - q * base);
+  }
+}
 
 // A diagnostic build (TALLOW_ROUNDING_REPORT) prints the largest distance of any released term
 // from its integer to standard error at exit; the programs themselves keep no such record.
@@ -222,57 +236,125 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperSt
   }
 }
 
-// Releases the terms first to first + len - 1 of one block (term p belongs to word p + 1,
-// stored while p <= cnt - 2, added to the old word in the accumulating forms); carry (what the
-// block below passes up) goes into its last place, and on return it holds what the block passes
-// to the place above it. below, when given, receives the words of places cnt - 1 and cnt, which
-// are not stored. Returns false when a term fails the check.
+// Rounds, checks and splits the terms of one block (first to first + len - 1) into the parts
+// the carry chain adds.
 template <ReleaseMode mode, WordForm form>
-inline bool release_block(int16_t* c, int32_t cnt, const double* d, int32_t L,
-                          const Weights& fine, SuperStart& super, int32_t first, int32_t len,
-                          double& carry, int32_t& failed, double& worst, int16_t* below) {
+inline void prepare_block(const double* d, int32_t L, const Weights& fine, SuperStart& super,
+                          int32_t first, int32_t len, int32_t* high, int32_t* low,
+                          int32_t& failed, double& worst) {
   constexpr bool is_signed = form == WordForm::balanced;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
-  double t[kReleaseBlock];
-  block_terms(d, L, fine, super, first, len, t);
-  for (int32_t i = 0; i < len; ++i) t[i] = times * round_term<is_signed>(t[i], failed, worst);
-  if (failed != 0) return false;
-  // The places this block stores: first to stored_end - 1.
-  const int32_t last_stored = cnt - 1 > first ? cnt - 1 : first;
-  const int32_t stored_end = first + len < last_stored ? first + len : last_stored;
-  const bool accumulate = mode != ReleaseMode::overwrite;
-  const double up = carry_rounds(t, len, carry, accumulate ? c + first + 1 : nullptr,
-                                 accumulate ? stored_end - first : 0);
-  carry = up;
-  for (int32_t p = first; p < stored_end; ++p) c[p + 1] = static_cast<int16_t>(t[p - first]);
-  if (below != nullptr) {
-    for (int32_t p = cnt - 1; p <= cnt; ++p) {
-      if (p >= first && p < first + len) below[p - (cnt - 1)] = static_cast<int16_t>(t[p - first]);
-    }
+  double rounded[kReleaseBlock];
+  block_terms(d, L, fine, super, first, len, rounded);
+  for (int32_t i = 0; i < len; ++i) {
+    rounded[i] = times * round_term<is_signed>(rounded[i], failed, worst);
   }
-  return true;
+  split_parts(rounded, high, low, len);
 }
 
-// Releases terms first to end - 1 into their words, block by block from the last term up;
-// returns the carry out of the range, which belongs to word first. Stops at the first block
-// with a term that fails the check. below: as for release_block.
+// One place of a chain: term p's parts and the old word (accumulating forms) go in; the word
+// is stored while p <= cnt - 2, and below, when given, receives the words of places cnt - 1
+// and cnt, which are not stored.
+template <ReleaseMode mode, bool all_stored = false, typename Chain>
+inline void chain_place(Chain& chain, int16_t* c, int32_t cnt, int32_t p, int32_t high,
+                        int32_t low, int16_t* below) {
+  using Part = std::conditional_t<std::is_same_v<Chain, SignedCarryChain>, int32_t, uint32_t>;
+  const bool stored = all_stored || p <= cnt - 2;
+  const Part old_word = mode != ReleaseMode::overwrite && stored ? static_cast<Part>(c[p + 1]) : 0;
+  const int16_t word =
+      add_place_parts(chain, static_cast<Part>(low), static_cast<Part>(high), old_word);
+  if (stored) {
+    c[p + 1] = word;
+  } else if (below != nullptr && p - (cnt - 1) < 2) {
+    below[p - (cnt - 1)] = word;
+  }
+}
+
+// A chain's carry runs from term to term, one after the other; four chains over four parts of
+// a range, stepped together, overlap their latencies.
+constexpr int32_t kLanes = 4;
+
+// Releases terms first to end - 1 into their words (term p belongs to word p + 1, stored while
+// p <= cnt - 2), from the last term up; returns the carry out of the range, which belongs to
+// word first. Long ranges go in kLanes parts with bounds at block multiples below cnt - 1, so
+// that each part's carry runs up through stored words, where it is added as one chain would
+// have carried it. Stops at the first block with a term that fails the check. below: as for
+// chain_place.
 template <ReleaseMode mode, WordForm form>
 [[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
                                         const Weights& fine, int32_t first_term,
                                         int32_t end_term, int32_t& failed, double& worst,
                                         int16_t* below = nullptr) {
-  double carry = 0.0;
-  SuperStart super;
-  for (int32_t end = end_term, first; end > first_term; end = first) {
-    // Blocks end at multiples of kReleaseBlock, so that each lies in one weight block.
-    first = (end - 1) & ~(kReleaseBlock - 1);
-    if (first < first_term) first = first_term;
-    if (!release_block<mode, form>(c, cnt, d, L, fine, super, first, end - first, carry, failed,
-                                   worst, below)) {
-      return 0;
+  using Chain = std::conditional_t<form == WordForm::balanced, SignedCarryChain, CarryChain>;
+  int32_t bound[kLanes + 1], lanes = 1;
+  bound[0] = first_term;
+  const int32_t cut_end = end_term < cnt - 1 ? end_term : cnt - 1;
+  const int32_t blocks = (cut_end - first_term) / kReleaseBlock;
+  if (blocks >= 4 * kLanes) {
+    lanes = kLanes;
+    for (int32_t r = 1; r < kLanes; ++r) {
+      bound[r] = (first_term + blocks * r / kLanes * kReleaseBlock) & ~(kReleaseBlock - 1);
     }
   }
-  return static_cast<int64_t>(carry);
+  bound[lanes] = end_term;
+  Chain chain[kLanes];
+  SuperStart super[kLanes];
+  int32_t top[kLanes];  // each lane's next block ends here
+  for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
+  int32_t high[kLanes][kReleaseBlock], low[kLanes][kReleaseBlock];
+  for (;;) {
+    // All lanes with a whole aligned block left go together; otherwise each lane takes a block
+    // (partial ones at a lane's ends) on its own.
+    bool together = lanes == kLanes;
+    bool any = false;
+    for (int32_t r = 0; r < lanes; ++r) {
+      any |= top[r] > bound[r];
+      together &= top[r] - kReleaseBlock >= bound[r] && (top[r] & (kReleaseBlock - 1)) == 0;
+    }
+    if (!any) break;
+    if (together) {
+      for (int32_t r = 0; r < kLanes; ++r) {
+        prepare_block<mode, form>(d, L, fine, super[r], top[r] - kReleaseBlock, kReleaseBlock,
+                                  high[r], low[r], failed, worst);
+      }
+      if (failed != 0) return 0;
+      if (top[kLanes - 1] <= cnt - 1) {
+        for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
+          for (int32_t r = 0; r < kLanes; ++r) {
+            chain_place<mode, true>(chain[r], c, cnt, top[r] - kReleaseBlock + i, high[r][i],
+                                    low[r][i], below);
+          }
+        }
+      } else {
+        for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
+          for (int32_t r = 0; r < kLanes; ++r) {
+            chain_place<mode>(chain[r], c, cnt, top[r] - kReleaseBlock + i, high[r][i],
+                              low[r][i], below);
+          }
+        }
+      }
+      for (int32_t r = 0; r < kLanes; ++r) top[r] -= kReleaseBlock;
+      continue;
+    }
+    for (int32_t r = 0; r < lanes; ++r) {
+      if (top[r] <= bound[r]) continue;
+      int32_t first = (top[r] - 1) & ~(kReleaseBlock - 1);
+      if (first < bound[r]) first = bound[r];
+      const int32_t len = top[r] - first;
+      prepare_block<mode, form>(d, L, fine, super[r], first, len, high[r], low[r], failed,
+                                worst);
+      if (failed != 0) return 0;
+      for (int32_t i = len - 1; i >= 0; --i) {
+        chain_place<mode>(chain[r], c, cnt, first + i, high[r][i], low[r][i], below);
+      }
+      top[r] = first;
+    }
+  }
+  int64_t carry = static_cast<int64_t>(carry_out(chain[0]));
+  for (int32_t r = lanes - 1; r >= 1; --r) {
+    carry += carry_through(c, first_term + 1, bound[r] + 1, static_cast<int64_t>(carry_out(chain[r])));
+  }
+  return carry;
 }
 
 // Balanced products take kBalancedLookAhead terms past the last word when those settle the carry
