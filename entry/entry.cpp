@@ -1,5 +1,7 @@
 #include "entry.h"
 
+#include "parallel.h"
+
 #include <omp.h>
 
 #include <chrono>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -92,18 +95,30 @@ namespace {
 // a partner that has lost its core keeps the spinning one waiting for a whole time slice, at
 // each of a run's thousands of waits. Waiting threads sleep instead unless OMP_WAIT_POLICY says
 // otherwise; OpenMP reads the variable once, as it starts, so the program starts itself again
-// with the variable set (where it cannot, it goes on as it is).
-void wait_by_sleeping(char** argv) {
+// with the variable set, and with the length if it was typed (where it cannot, it goes on as it
+// is). Runs too short for any pass to share its work among threads are left as they are.
+constexpr int32_t kThreadsFromDigits = 4 * kParallelFrom;  // products of kParallelFrom doubles
+
+void wait_by_sleeping(int argc, char** argv, const char* typed_length) {
   if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
+  // The program's own file by its real name, so that the process keeps its name.
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return;
+  path[length] = '\0';
+  std::vector<char*> args(argv, argv + argc);
+  std::string typed = typed_length != nullptr ? typed_length : "";
+  if (typed_length != nullptr) args.push_back(typed.data());
+  args.push_back(nullptr);
   if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
-  execv("/proc/self/exe", argv);
+  std::fflush(stdout);
+  execv(path, args.data());
 }
 
 }  // namespace
 
 int run_pi_program(int argc, char** argv, const char* name,
                    void (*calc_pi)(int32_t bx, std::FILE* console)) {
-  wait_by_sleeping(argv);
   const char* program = argc > 0 ? argv[0] : name;
   if (argc == 2 && is(argv[1], "-h", "--help")) {
     print_usage(stdout, program);
@@ -144,27 +159,32 @@ int run_pi_program(int argc, char** argv, const char* name,
   }
   if (threads > 0) omp_set_num_threads(threads);
   // With the digits on standard output, everything else the run prints, failures included,
-  // goes to standard error.
+  // goes to standard error (the prompt too, before standard output is redirected).
   const bool to_stdout = output != nullptr && std::strcmp(output, "-") == 0;
+  std::string line;
+  const char* text;
+  const bool from_argument = argc == next + 1;
+  bool typed = true;
+  if (from_argument) {
+    text = argv[next];
+  } else {
+    std::FILE* prompt = to_stdout ? stderr : stdout;
+    std::fprintf(prompt, "length of pi =? ");
+    std::fflush(prompt);
+    typed = read_line(&line);
+    text = line.c_str();
+  }
+  // A NUL inside the typed line would hide what follows it.
+  const bool whole = from_argument || std::strlen(text) == line.size();
+  const int32_t length = typed && whole ? parse_length(text) : 0;
+  if (length != 0 && round_length(length) >= kThreadsFromDigits && omp_get_max_threads() > 1) {
+    wait_by_sleeping(argc, argv, from_argument ? nullptr : text);
+  }
   if (to_stdout) {
     const int digits = dup(STDOUT_FILENO);
     if (digits < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) fatal("file open error!\n");
     prepare_pi_stream(digits);
   }
-  std::string line;
-  const char* text;
-  const bool from_argument = argc == next + 1;
-  if (from_argument) {
-    text = argv[next];
-  } else {
-    std::printf("length of pi =? ");
-    std::fflush(stdout);
-    if (!read_line(&line)) fatal(kBadLength);
-    text = line.c_str();
-  }
-  // A NUL inside the typed line would hide what follows it.
-  if (!from_argument && std::strlen(text) != line.size()) fatal(kBadLength);
-  int32_t length = parse_length(text);
   if (length == 0) fatal(kBadLength);
   if (!to_stdout) prepare_pi_file(output != nullptr ? output : "pi.txt");
   std::FILE* console = stdout;

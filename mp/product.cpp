@@ -68,15 +68,16 @@ struct SuperStart {
 };
 
 // The weights theta^j of the block of elements from `first` (a multiple of kWeightBlock).
+// Only entries from to to - 1 are formed: a partial block needs no more.
 inline void block_weights(const Weights& weights, int32_t first, int32_t L, SuperStart& super,
-                          double* re, double* im) {
+                          double* re, double* im, int32_t from = 0, int32_t to = kWeightBlock) {
   const int32_t index = first / kSuperBlock;
   if (index != super.index) {
     const double angle = kPi * (static_cast<double>(index) * kSuperBlock) / L;
     super = {index, index == 0 ? Cx{1.0, 0.0} : Cx{std::cos(angle), std::sin(angle)}};
   }
   const Cx start = super.value * weights.mid[(first / kWeightBlock) % kWeightBlock];
-  for (int32_t i = 0; i < kWeightBlock; ++i) {
+  for (int32_t i = from; i < to; ++i) {
     re[i] = start.re * weights.fine[i].re - start.im * weights.fine[i].im;
     im[i] = start.re * weights.fine[i].im + start.im * weights.fine[i].re;
   }
@@ -94,7 +95,7 @@ inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, Wor
   const int32_t elements = L / 2;
   const int32_t end = elements - first < kWeightBlock ? elements : first + kWeightBlock;
   double re[kWeightBlock], im[kWeightBlock];
-  block_weights(fine, first, L, super, re, im);
+  block_weights(fine, first, L, super, re, im, 0, end - first);
   // Words with a word after them, the last word, then zeros up to the end of the block.
   const int32_t inner = k - 1 < end ? (k - 1 > first ? k - 1 : first) : end;
   if (form == WordForm::balanced) {
@@ -215,7 +216,7 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperSt
     const bool upper = first >= elements;
     const int32_t j0 = upper ? first - elements : first;
     const int32_t base = j0 & ~(kWeightBlock - 1), off = j0 - base;
-    block_weights(fine, base, L, super, re, im);
+    block_weights(fine, base, L, super, re, im, off, off + len);
     const double* z = d + 2 * j0;
     if (upper) {
       for (int32_t i = 0; i < len; ++i) {
@@ -227,7 +228,7 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperSt
       }
     }
   } else {
-    block_weights(fine, 0, L, super, re, im);
+    block_weights(fine, 0, L, super, re, im, 0, elements);
     for (int32_t i = 0; i < len; ++i) {
       const int32_t p = first + i, j = p < elements ? p : p - elements;
       const double zr = d[2 * j], zi = d[2 * j + 1];

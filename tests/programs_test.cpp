@@ -36,13 +36,16 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 TEST(Programs, ConsoleDialogueLineByLine) {
-  // From 2048 digits the iterations reach two digits, printed with "%2d".
+  // From 2048 digits the iterations reach two digits, printed with "%2d". From 2^19 digits a
+  // run with threads starts itself again (to set how its threads wait) and takes the typed
+  // length along: one prompt all the same.
   struct Case {
     const char* input;
     int32_t bx, iterations;
   };
   for (const Case& c : {Case{"1000\n", 1024, 9}, Case{"1024", 1024, 9}, Case{" 513 \n", 1024, 9},
-                        Case{"3000\n", 4096, 11}, Case{"100000\n", 131072, 16}}) {
+                        Case{"3000\n", 4096, 11}, Case{"100000\n", 131072, 16},
+                        Case{"600000\n", 1048576, 19}}) {
     std::vector<std::string> expected = {"length of pi =? bx = " + std::to_string(c.bx) +
                                              "  use memory = " + std::to_string(7 * c.bx + 48),
                                          "-- Nmsec"};
