@@ -9,9 +9,10 @@
 
 // Below this many doubles (or words) a pass stays in one thread: waking the others costs more
 // than they save, and every wait is one a descheduled thread can stretch to a time slice when
-// the machine is busy. Chosen on two cores from 2^15 to 2^18 (both programs at 2^20 digits,
-// idle and beside one other busy process).
-constexpr int32_t kParallelFrom = 1 << 17;
+// the machine is busy. Chosen on two cores from 2^15 to 2^19 (both programs at 2^20 and 2^22
+// digits, idle and beside one other busy process): runs of 2^20 digits gain nothing from a
+// second thread here, and lose a tenth beside a busy process.
+constexpr int32_t kParallelFrom = 1 << 19;
 
 // The linear operations stream their words once, at the speed of memory rather than of a
 // core: below this many words a second thread gains less than its start and its waits cost.

@@ -137,7 +137,7 @@ double adjoint_mismatch(int32_t n, Forward forward, Inverse inverse) {
 
 TEST(Inverse, EveryPieceIsTheAdjointOfItsForwardPiece) {
   // The inverse network is the forward one transposed and conjugated piece by piece, so each
-  // piece must be the adjoint of its forward twin: kernels, both stage kinds (2^17 doubles runs
+  // piece must be the adjoint of its forward twin: kernels, both stage kinds (2^19 doubles runs
   // its items out of line, as the shared stages do) and whole blocks of either kind.
   struct KernelPair {
     void (*forward)(double*);
@@ -153,7 +153,7 @@ TEST(Inverse, EveryPieceIsTheAdjointOfItsForwardPiece) {
     EXPECT_LT(adjoint_mismatch(k.n, k.forward, k.inverse), 1e-15) << k.n << " doubles";
   }
   for (int32_t kind : {0, 1}) {
-    for (int32_t n : {64, 128, 1024, 8192, 1 << 17}) {
+    for (int32_t n : {64, 128, 1024, 8192, 1 << 19}) {
       auto stage = [=](Direction d) { return [=](double* a) { fft_stage(n, kind, d, a); }; };
       EXPECT_LT(adjoint_mismatch(n, stage(Direction::forward), stage(Direction::inverse)), 1e-15)
           << "stage, n " << n << " kind " << kind;
@@ -281,7 +281,7 @@ TEST(SpectrumPass, ProductsAndSquaresAreTheCyclicConvolutions) {
 TEST(SpectrumPass, SameBitsForAnyThreadCount) {
   // The top levels of a long pass are shared among threads item by item; every value must be
   // the one a single thread computes.
-  const int32_t n = 1 << 18;
+  const int32_t n = 1 << 20;
   const std::vector<double> x = random_values(n, 41), y = random_values(n, 42);
   std::vector<double> first;
   const int before = omp_get_max_threads();
