@@ -1,5 +1,6 @@
 // The FFT module's own routines, beneath real_fft and spectrum_pass. Lengths and offsets count
-// doubles; an array of n doubles holds n/2 complex elements, real part first. w_K = e^(+2 pi i / K).
+// doubles; an array of n doubles holds n/2 complex elements, real part first.
+// w_K = e^(+2 pi i / K).
 #pragma once
 
 #include <cstdint>

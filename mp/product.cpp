@@ -90,12 +90,12 @@ namespace {
 // Converts the words of elements first to first + kWeightBlock - 1 (at most `elements`); one
 // out-of-line copy, whether a thread runs it alone or shares the blocks.
 inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
-                          const Weights& fine, SuperStart& super, int32_t first) {
+                          const Weights& weights, SuperStart& super, int32_t first) {
   constexpr int32_t kHalfBase = kWordBase / 2;
   const int32_t elements = L / 2;
   const int32_t end = elements - first < kWeightBlock ? elements : first + kWeightBlock;
   double re[kWeightBlock], im[kWeightBlock];
-  block_weights(fine, first, L, super, re, im, 0, end - first);
+  block_weights(weights, first, L, super, re, im, 0, end - first);
   // Words with a word after them, the last word, then zeros up to the end of the block.
   const int32_t inner = k - 1 < end ? (k - 1 > first ? k - 1 : first) : end;
   if (form == WordForm::balanced) {
@@ -130,20 +130,20 @@ inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, Wor
 // Converts the blocks of one super-block; one out-of-line copy, whether a thread runs it alone
 // or shares the super-blocks.
 [[gnu::noinline]] void convert_super_block(const int16_t* w, int32_t k, double* d, int32_t L,
-                                           WordForm form, const Weights& fine, int32_t first) {
+                                           WordForm form, const Weights& weights, int32_t first) {
   SuperStart super;
   const int32_t end = first + kSuperBlock < L / 2 ? first + kSuperBlock : L / 2;
   for (int32_t block = first; block < end; block += kWeightBlock) {
-    convert_block(w, k, d, L, form, fine, super, block);
+    convert_block(w, k, d, L, form, weights, super, block);
   }
 }
 
 }  // namespace
 
 void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
-  const Weights fine = make_weights(L);
-  for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kSuperBlock, [=, &fine](int32_t first) {
-    convert_super_block(w, k, d, L, form, fine, first);
+  const Weights weights = make_weights(L);
+  for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kSuperBlock, [=, &weights](int32_t first) {
+    convert_super_block(w, k, d, L, form, weights, first);
   });
 }
 
@@ -206,7 +206,7 @@ inline double round_term(double x, int32_t& failed, double& worst) {
 // The terms first to first + len - 1 of a block that does not cross a multiple of
 // kWeightBlock, unweighted and scaled: term p is the real part of element p times
 // conj(theta^p) for p < L/2, term p + L/2 its imaginary part.
-inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperStart& super,
+inline void block_terms(const double* d, int32_t L, const Weights& weights, SuperStart& super,
                         int32_t first, int32_t len, double* terms) {
   const int32_t elements = L / 2;
   const double scale = 2.0 / L;
@@ -216,7 +216,7 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperSt
     const bool upper = first >= elements;
     const int32_t j0 = upper ? first - elements : first;
     const int32_t base = j0 & ~(kWeightBlock - 1), off = j0 - base;
-    block_weights(fine, base, L, super, re, im, off, off + len);
+    block_weights(weights, base, L, super, re, im, off, off + len);
     const double* z = d + 2 * j0;
     if (upper) {
       for (int32_t i = 0; i < len; ++i) {
@@ -228,7 +228,7 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperSt
       }
     }
   } else {
-    block_weights(fine, 0, L, super, re, im, 0, elements);
+    block_weights(weights, 0, L, super, re, im, 0, elements);
     for (int32_t i = 0; i < len; ++i) {
       const int32_t p = first + i, j = p < elements ? p : p - elements;
       const double zr = d[2 * j], zi = d[2 * j + 1];
@@ -240,13 +240,13 @@ inline void block_terms(const double* d, int32_t L, const Weights& fine, SuperSt
 // Rounds, checks and splits the terms of one block (first to first + len - 1) into the parts
 // the carry chain adds.
 template <ReleaseMode mode, WordForm form>
-inline void prepare_block(const double* d, int32_t L, const Weights& fine, SuperStart& super,
+inline void prepare_block(const double* d, int32_t L, const Weights& weights, SuperStart& super,
                           int32_t first, int32_t len, int32_t* high, int32_t* low,
                           int32_t& failed, double& worst) {
   constexpr bool is_signed = form == WordForm::balanced;
   const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
   double rounded[kReleaseBlock];
-  block_terms(d, L, fine, super, first, len, rounded);
+  block_terms(d, L, weights, super, first, len, rounded);
   for (int32_t i = 0; i < len; ++i) {
     rounded[i] = times * round_term<is_signed>(rounded[i], failed, worst);
   }
@@ -283,7 +283,7 @@ constexpr int32_t kLanes = 4;
 // chain_place.
 template <ReleaseMode mode, WordForm form>
 [[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
-                                        const Weights& fine, int32_t first_term,
+                                        const Weights& weights, int32_t first_term,
                                         int32_t end_term, int32_t& failed, double& worst,
                                         int16_t* below = nullptr) {
   using Chain = std::conditional_t<form == WordForm::balanced, SignedCarryChain, CarryChain>;
@@ -315,7 +315,7 @@ template <ReleaseMode mode, WordForm form>
     if (!any) break;
     if (together) {
       for (int32_t r = 0; r < kLanes; ++r) {
-        prepare_block<mode, form>(d, L, fine, super[r], top[r] - kReleaseBlock, kReleaseBlock,
+        prepare_block<mode, form>(d, L, weights, super[r], top[r] - kReleaseBlock, kReleaseBlock,
                                   high[r], low[r], failed, worst);
       }
       if (failed != 0) return 0;
@@ -342,7 +342,7 @@ template <ReleaseMode mode, WordForm form>
       int32_t first = (top[r] - 1) & ~(kReleaseBlock - 1);
       if (first < bound[r]) first = bound[r];
       const int32_t len = top[r] - first;
-      prepare_block<mode, form>(d, L, fine, super[r], first, len, high[r], low[r], failed,
+      prepare_block<mode, form>(d, L, weights, super[r], first, len, high[r], low[r], failed,
                                 worst);
       if (failed != 0) return 0;
       for (int32_t i = len - 1; i >= 0; --i) {
@@ -353,7 +353,8 @@ template <ReleaseMode mode, WordForm form>
   }
   int64_t carry = static_cast<int64_t>(carry_out(chain[0]));
   for (int32_t r = lanes - 1; r >= 1; --r) {
-    carry += carry_through(c, first_term + 1, bound[r] + 1, static_cast<int64_t>(carry_out(chain[r])));
+    const int64_t out = static_cast<int64_t>(carry_out(chain[r]));
+    carry += carry_through(c, first_term + 1, bound[r] + 1, out);
   }
   return carry;
 }
@@ -366,12 +367,12 @@ template <ReleaseMode mode, WordForm form>
 constexpr int32_t kBalancedLookAhead = 6;
 
 template <ReleaseMode mode>
-int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weights& fine) {
+int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weights& weights) {
   if (L - cnt <= kBalancedLookAhead) return L - cnt;
   int32_t failed = 0;
   double worst = 0.0;
   int16_t below[2];
-  release_range<mode, WordForm::balanced>(nullptr, cnt, d, L, fine, cnt - 1,
+  release_range<mode, WordForm::balanced>(nullptr, cnt, d, L, weights, cnt - 1,
                                           cnt - 1 + kBalancedLookAhead, failed, worst, below);
   const bool settled = failed == 0 && !(below[0] == 0 && below[1] == 0) &&
                        !(below[0] == kWordBase - 1 && below[1] == kWordBase - 1);
@@ -380,15 +381,17 @@ int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weigh
 
 template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  const Weights fine = make_weights(L);
+  const Weights weights = make_weights(L);
   int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
-  if constexpr (form == WordForm::balanced) look_ahead = balanced_look_ahead<mode>(cnt, d, L, fine);
+  if constexpr (form == WordForm::balanced) {
+    look_ahead = balanced_look_ahead<mode>(cnt, d, L, weights);
+  }
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
   int32_t failed = 0;
   double worst = 0.0;
   int64_t top;
   if (!use_threads(terms, kParallelFrom)) {
-    top = release_range<mode, form>(c, cnt, d, L, fine, 0, terms, failed, worst);
+    top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, failed, worst);
   } else {
     // From kParallelFrom terms, one range a thread: range r holds terms start[r] to
     // start[r + 1] - 1; every bound below cnt - 1 keeps the words the carries run through
@@ -401,7 +404,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
 #pragma omp parallel for schedule(static) reduction(| : failed) reduction(max : worst)
     for (int32_t r = 0; r < ranges; ++r) {
       carry[r] =
-          release_range<mode, form>(c, cnt, d, L, fine, start[r], start[r + 1], failed, worst);
+          release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1], failed, worst);
     }
     top = carry[0];
     if (failed == 0) {
@@ -436,10 +439,10 @@ int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int3
 }  // namespace
 
 void mp_terms(const double* d, int32_t L, double* terms) {
-  const Weights fine = make_weights(L);
+  const Weights weights = make_weights(L);
   SuperStart super;
   for (int32_t first = 0; first < L; first += kReleaseBlock) {
-    block_terms(d, L, fine, super, first, L - first < kReleaseBlock ? L - first : kReleaseBlock,
+    block_terms(d, L, weights, super, first, L - first < kReleaseBlock ? L - first : kReleaseBlock,
                 terms + first);
   }
 }
