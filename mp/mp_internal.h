@@ -29,24 +29,49 @@ inline WordForm word_form(int32_t L, int32_t balanced_from) {
 // holds (c_j + i c_(j+L/2)) theta^j times L/2, c being the convolution terms. The releases and
 // mp_term undo the weights; spectra are in the transform's bit-reversed order.
 //
+// Every product's terms are checked exactly: summed modulo 2^64 at 1 and at -1 (term p with
+// the sign (-1)^p), they must give the product of the operands' values at 1 and at -1, their
+// words as they entered summed the same way. A release rounds every one of the L terms for this,
+// also those it does not keep; the linear product of L/2 words by L/2 has fewer than L terms, so
+// the identities hold exactly. Wrong terms that the rounding check cannot see (a fault in
+// memory, say) then stop the run: a change at one term always shows in the sum at 1, changes
+// that cancel there show at -1 unless they cancel at both.
+struct TermSums {
+  uint64_t at_one = 0;
+  uint64_t at_minus_one = 0;
+};
+// The sums a product's terms must have, and the message that stops the run if they do not.
+struct ProductCheck {
+  TermSums sums;
+  const char* failure;
+};
+// The values at 1 and -1 of the k words w as they enter a transform in the given form.
+TermSums word_sums(const int16_t* w, int32_t k, WordForm form);
+// The sums of the terms of a product of operands with the sums a and b.
+TermSums product_sums(TermSums a, TermSums b);
+
 // d = x_j theta^j for the k words w (k <= L/2), 0 for j from k up to L/2; balanced, x_j is
 // w[j] less 10000 if it is 5000 or more (not word 0), plus 1 if w[j+1] is (j + 1 < k).
-void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
-                   WordForm form = WordForm::words);
-// d = the spectrum of the k words w.
-void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
+// Returns the words' sums (word_sums), which the products of these doubles are checked with.
+TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
+                       WordForm form = WordForm::words);
+// d = the spectrum of the k words w; returns their sums.
+TermSums mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
 // d = the terms of the product whose spectra are d and e (e unchanged), or of d squared.
 void mp_spectrum_mul_back(double* d, const double* e, int32_t L);
 void mp_spectrum_square_back(double* d, int32_t L);
-// w1 = the terms of p (k words) times the operand whose spectrum is in w2, in one pass.
-void mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2, int32_t L,
-                          WordForm form);
-// d = the terms of the square of the k words w, in one pass.
-void mp_square_terms(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
-// out = p (k words) times the operand whose spectrum is in w2, released by mp_from_doubles
-// into cnt words; w1 is overwritten.
+// w1 = the terms of p (k words) times the operand whose spectrum is in w2, in one pass;
+// returns the sums of p.
+TermSums mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2,
+                              int32_t L, WordForm form);
+// d = the terms of the square of the k words w, in one pass; returns the sums of w.
+TermSums mp_square_terms(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
+// out = p (k words) times the operand with sums factor whose spectrum is in w2, released by
+// mp_from_doubles into cnt words and checked, failing with the message failure; w1 is
+// overwritten.
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
-                        const double* w2, int32_t L, WordForm form);
+                        const double* w2, int32_t L, WordForm form, TermSums factor,
+                        const char* failure);
 // terms = the L terms of the product whose inverse transform is d, scaled and unweighted as
 // the releases round them.
 void mp_terms(const double* d, int32_t L, double* terms);
@@ -58,16 +83,18 @@ void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d);
 // either sign, carried with floor quotients; six terms past the last word contribute when they
 // settle its carry exactly, all of them otherwise (a dropped negative one could leave the
 // result a unit high): the result is the exact truncation.
+// Every release rounds all L terms and checks their sums against check (fatal check.failure on
+// a mismatch), after the rounding check of every term.
 // The overwriting form stops the run ("error mp_from_doubles\n") when the carry into word 0
 // does not fit it. The accumulating forms add to c (the second adds the terms twice, each
 // rounded before it is doubled), reduce word 0 below 10000 and return how many times 10000
 // left it: 0 or 1 for operands below 1, more when an operand holds a folded integer part.
 void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
-                     WordForm form = WordForm::words);
+                     const ProductCheck& check, WordForm form = WordForm::words);
 int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
-                       WordForm form = WordForm::words);
+                       const ProductCheck& check, WordForm form = WordForm::words);
 int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L,
-                        WordForm form = WordForm::words);
+                        const ProductCheck& check, WordForm form = WordForm::words);
 
 // The value of the first five words of a fraction, as a double.
 double leading_value(const int16_t* a);

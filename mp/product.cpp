@@ -140,11 +140,44 @@ inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, Wor
 
 }  // namespace
 
-void mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+TermSums word_sums(const int16_t* w, int32_t k, WordForm form) {
+  // Read from the words themselves, apart from the conversion, so that the check covers it too.
+  // Balanced words take 10000 from each word of 5000 or more but word 0 and add 1 to the word
+  // above it: with B such words, and Bs their count with the sign (-1)^j, the sums are the
+  // plain ones less 9999 B at 1 and less 10001 Bs at -1. Words are below 2^15 and fewer than
+  // 2^30: 64 bits hold the sums as they are.
+  constexpr int32_t kHalfBase = kWordBase / 2;
+  int64_t even = 0, odd = 0, even_big = 0, odd_big = 0;
+  int32_t j = 0;
+  for (; j + 1 < k; j += 2) {
+    even += w[j];
+    odd += w[j + 1];
+    even_big += w[j] >= kHalfBase;
+    odd_big += w[j + 1] >= kHalfBase;
+  }
+  if (j < k) {
+    even += w[j];
+    even_big += w[j] >= kHalfBase;
+  }
+  int64_t at_one = even + odd, at_minus_one = even - odd;
+  if (form == WordForm::balanced) {
+    if (k > 0 && w[0] >= kHalfBase) --even_big;  // word 0 keeps its value
+    at_one -= (kWordBase - 1) * (even_big + odd_big);
+    at_minus_one -= (kWordBase + 1) * (even_big - odd_big);
+  }
+  return {static_cast<uint64_t>(at_one), static_cast<uint64_t>(at_minus_one)};
+}
+
+TermSums product_sums(TermSums a, TermSums b) {
+  return {a.at_one * b.at_one, a.at_minus_one * b.at_minus_one};
+}
+
+TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   const Weights weights = make_weights(L);
   for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kSuperBlock, [=, &weights](int32_t first) {
     convert_super_block(w, k, d, L, form, weights, first);
   });
+  return word_sums(w, k, form);
 }
 
 
@@ -194,37 +227,74 @@ constexpr bool kReportRounding = false;
 // The nearest integer to x, and whether x lies close enough to it to be a term of a product:
 // also refuses what no digit can hold (terms too large to check, NaN, and negative terms
 // unless signed ones are allowed).
+// A failed term counts as 0 in the sums, which are not looked at once a term has failed.
 template <bool is_signed>
 inline double round_term(double x, int32_t& failed, double& worst) {
   const double r = std::floor(x + 0.5);
-  failed |= !((std::fabs(x - r) <= kRoundingLimit) & (is_signed || r >= 0.0) &
-              (std::fabs(x) < kLargestCheckableTerm));
+  const bool fits = (std::fabs(x - r) <= kRoundingLimit) & (is_signed || r >= 0.0) &
+                    (std::fabs(x) < kLargestCheckableTerm);
+  failed |= !fits;
   if constexpr (kReportRounding) worst = std::fmax(worst, std::fabs(x - r));
-  return r;
+  return fits ? r : 0.0;
+}
+
+// What a release has seen of its terms so far: a failed rounding check, the largest distance
+// (diagnostic builds only) and the sums of the rounded terms.
+struct ReleaseTally {
+  int32_t failed = 0;
+  double worst = 0.0;
+  TermSums sums;
+};
+
+void add_tally(ReleaseTally& total, const ReleaseTally& part) {
+  total.failed |= part.failed;
+  total.worst = std::fmax(total.worst, part.worst);
+  total.sums.at_one += part.sums.at_one;
+  total.sums.at_minus_one += part.sums.at_minus_one;
+}
+
+// Adds the rounded terms first to first + len - 1 (at most 64, below 2^52 each) to the sums.
+inline void add_to_sums(const double* rounded, int32_t first, int32_t len, TermSums& sums) {
+  int64_t even = 0, odd = 0;  // of the block's own positions; 64 terms stay below 2^58
+  int32_t i = 0;
+  for (; i + 1 < len; i += 2) {
+    even += static_cast<int64_t>(rounded[i]);
+    odd += static_cast<int64_t>(rounded[i + 1]);
+  }
+  if (i < len) even += static_cast<int64_t>(rounded[i]);
+  sums.at_one += static_cast<uint64_t>(even + odd);
+  sums.at_minus_one += static_cast<uint64_t>(first % 2 == 0 ? even - odd : odd - even);
 }
 
 // The terms first to first + len - 1 of a block that does not cross a multiple of
 // kWeightBlock, unweighted and scaled: term p is the real part of element p times
-// conj(theta^p) for p < L/2, term p + L/2 its imaginary part.
-inline void block_terms(const double* d, int32_t L, const Weights& weights, SuperStart& super,
-                        int32_t first, int32_t len, double* terms) {
+// conj(theta^p) for p < L/2, term p + L/2 its imaginary part. upper, when given for a block
+// below L/2 of a transform of at least 2 kWeightBlock doubles, receives the terms L/2 above,
+// from the same elements.
+[[gnu::always_inline]] inline void block_terms(const double* d, int32_t L, const Weights& weights, SuperStart& super,
+                        int32_t first, int32_t len, double* terms, double* upper = nullptr) {
   const int32_t elements = L / 2;
   const double scale = 2.0 / L;
   double re[kWeightBlock], im[kWeightBlock];
   if (elements >= kWeightBlock) {
     // The block lies in one half and one weight block.
-    const bool upper = first >= elements;
-    const int32_t j0 = upper ? first - elements : first;
+    const bool in_upper_half = first >= elements;
+    const int32_t j0 = in_upper_half ? first - elements : first;
     const int32_t base = j0 & ~(kWeightBlock - 1), off = j0 - base;
     block_weights(weights, base, L, super, re, im, off, off + len);
     const double* z = d + 2 * j0;
-    if (upper) {
+    if (in_upper_half) {
       for (int32_t i = 0; i < len; ++i) {
         terms[i] = scale * (z[2 * i + 1] * re[off + i] - z[2 * i] * im[off + i]);
+      }
+    } else if (upper == nullptr) {
+      for (int32_t i = 0; i < len; ++i) {
+        terms[i] = scale * (z[2 * i] * re[off + i] + z[2 * i + 1] * im[off + i]);
       }
     } else {
       for (int32_t i = 0; i < len; ++i) {
         terms[i] = scale * (z[2 * i] * re[off + i] + z[2 * i + 1] * im[off + i]);
+        upper[i] = scale * (z[2 * i + 1] * re[off + i] - z[2 * i] * im[off + i]);
       }
     }
   } else {
@@ -237,20 +307,51 @@ inline void block_terms(const double* d, int32_t L, const Weights& weights, Supe
   }
 }
 
-// Rounds, checks and splits the terms of one block (first to first + len - 1) into the parts
-// the carry chain adds.
+// Rounds, checks and sums the terms of one block (first to first + len - 1) and splits them
+// into the parts the carry chain adds. Terms from unreleased_from on that share the block's
+// elements (L/2 above them) are rounded, checked and summed too, in the same pass over memory.
 template <ReleaseMode mode, WordForm form>
-inline void prepare_block(const double* d, int32_t L, const Weights& weights, SuperStart& super,
-                          int32_t first, int32_t len, int32_t* high, int32_t* low,
-                          int32_t& failed, double& worst) {
+[[gnu::always_inline]] inline void prepare_block(const double* d, int32_t L, const Weights& weights, SuperStart& super,
+                          int32_t first, int32_t len, int32_t unreleased_from, int32_t* high,
+                          int32_t* low, ReleaseTally& tally) {
   constexpr bool is_signed = form == WordForm::balanced;
-  const double times = mode == ReleaseMode::add_twice ? 2.0 : 1.0;
-  double rounded[kReleaseBlock];
-  block_terms(d, L, weights, super, first, len, rounded);
+  double rounded[kReleaseBlock], upper[kReleaseBlock];
+  const int32_t upper_first = first + L / 2;
+  const bool with_upper = first + len <= L / 2 && upper_first + len > unreleased_from;
+  block_terms(d, L, weights, super, first, len, rounded, with_upper ? upper : nullptr);
   for (int32_t i = 0; i < len; ++i) {
-    rounded[i] = times * round_term<is_signed>(rounded[i], failed, worst);
+    rounded[i] = round_term<is_signed>(rounded[i], tally.failed, tally.worst);
+  }
+  add_to_sums(rounded, first, len, tally.sums);
+  if (with_upper) {
+    const int32_t from = unreleased_from > upper_first ? unreleased_from - upper_first : 0;
+    for (int32_t i = from; i < len; ++i) {
+      upper[i] = round_term<is_signed>(upper[i], tally.failed, tally.worst);
+    }
+    add_to_sums(upper + from, upper_first + from, len - from, tally.sums);
+  }
+  if constexpr (mode == ReleaseMode::add_twice) {
+    for (int32_t i = 0; i < len; ++i) rounded[i] *= 2.0;
   }
   split_parts(rounded, high, low, len);
+}
+
+// Rounds, checks and sums the terms first_term to L - 1, which no release keeps.
+template <WordForm form>
+void sum_unreleased(const double* d, int32_t L, const Weights& weights, int32_t first_term,
+                    ReleaseTally& tally) {
+  SuperStart super;
+  double rounded[kReleaseBlock];
+  for (int32_t first = first_term; first < L;) {
+    const int32_t end = ((first / kReleaseBlock) + 1) * kReleaseBlock;
+    const int32_t len = (end < L ? end : L) - first;
+    block_terms(d, L, weights, super, first, len, rounded);
+    for (int32_t i = 0; i < len; ++i) {
+      rounded[i] = round_term<form == WordForm::balanced>(rounded[i], tally.failed, tally.worst);
+    }
+    add_to_sums(rounded, first, len, tally.sums);
+    first += len;
+  }
 }
 
 // One place of a chain: term p's parts and the old word (accumulating forms) go in; the word
@@ -280,12 +381,12 @@ constexpr int32_t kLanes = 4;
 // word first. Long ranges go in kLanes parts with bounds at block multiples below cnt - 1, so
 // that each part's carry runs up through stored words, where it is added as one chain would
 // have carried it. Stops at the first block with a term that fails the check. below: as for
-// chain_place.
+// chain_place; unreleased_from: as for prepare_block.
 template <ReleaseMode mode, WordForm form>
 [[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
                                         const Weights& weights, int32_t first_term,
-                                        int32_t end_term, int32_t& failed, double& worst,
-                                        int16_t* below = nullptr) {
+                                        int32_t end_term, int32_t unreleased_from,
+                                        ReleaseTally& tally, int16_t* below = nullptr) {
   using Chain = std::conditional_t<form == WordForm::balanced, SignedCarryChain, CarryChain>;
   int32_t bound[kLanes + 1], lanes = 1;
   bound[0] = first_term;
@@ -316,9 +417,9 @@ template <ReleaseMode mode, WordForm form>
     if (together) {
       for (int32_t r = 0; r < kLanes; ++r) {
         prepare_block<mode, form>(d, L, weights, super[r], top[r] - kReleaseBlock, kReleaseBlock,
-                                  high[r], low[r], failed, worst);
+                                  unreleased_from, high[r], low[r], tally);
       }
-      if (failed != 0) return 0;
+      if (tally.failed != 0) return 0;
       if (top[kLanes - 1] <= cnt - 1) {
         for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
           for (int32_t r = 0; r < kLanes; ++r) {
@@ -342,9 +443,9 @@ template <ReleaseMode mode, WordForm form>
       int32_t first = (top[r] - 1) & ~(kReleaseBlock - 1);
       if (first < bound[r]) first = bound[r];
       const int32_t len = top[r] - first;
-      prepare_block<mode, form>(d, L, weights, super[r], first, len, high[r], low[r], failed,
-                                worst);
-      if (failed != 0) return 0;
+      prepare_block<mode, form>(d, L, weights, super[r], first, len, unreleased_from, high[r],
+                                low[r], tally);
+      if (tally.failed != 0) return 0;
       for (int32_t i = len - 1; i >= 0; --i) {
         chain_place<mode>(chain[r], c, cnt, first + i, high[r][i], low[r][i], below);
       }
@@ -369,29 +470,31 @@ constexpr int32_t kBalancedLookAhead = 6;
 template <ReleaseMode mode>
 int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weights& weights) {
   if (L - cnt <= kBalancedLookAhead) return L - cnt;
-  int32_t failed = 0;
-  double worst = 0.0;
+  ReleaseTally tally;  // the release proper rounds these terms again and counts them
   int16_t below[2];
   release_range<mode, WordForm::balanced>(nullptr, cnt, d, L, weights, cnt - 1,
-                                          cnt - 1 + kBalancedLookAhead, failed, worst, below);
-  const bool settled = failed == 0 && !(below[0] == 0 && below[1] == 0) &&
+                                          cnt - 1 + kBalancedLookAhead, L, tally, below);
+  const bool settled = tally.failed == 0 && !(below[0] == 0 && below[1] == 0) &&
                        !(below[0] == kWordBase - 1 && below[1] == kWordBase - 1);
   return settled ? kBalancedLookAhead : L - cnt;
 }
 
 template <ReleaseMode mode, WordForm form>
-int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
+int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const ProductCheck& check) {
   const Weights weights = make_weights(L);
   int32_t look_ahead = L - cnt < 3 ? L - cnt : 3;
   if constexpr (form == WordForm::balanced) {
     look_ahead = balanced_look_ahead<mode>(cnt, d, L, weights);
   }
   const int32_t terms = cnt - 1 + (look_ahead > 0 ? look_ahead : 0);
-  int32_t failed = 0;
-  double worst = 0.0;
+  // The terms not kept are summed with the blocks L/2 below them when all of those are
+  // released; otherwise in a pass of their own.
+  const bool fold_unreleased = terms >= L / 2 && L / 2 >= kWeightBlock;
+  const int32_t unreleased_from = fold_unreleased ? terms : L;
+  ReleaseTally tally;
   int64_t top;
   if (!use_threads(terms, kParallelFrom)) {
-    top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, failed, worst);
+    top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, unreleased_from, tally);
   } else {
     // From kParallelFrom terms, one range a thread: range r holds terms start[r] to
     // start[r + 1] - 1; every bound below cnt - 1 keeps the words the carries run through
@@ -399,22 +502,31 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
     // then added in, from the lowest range up, exactly as one chain would have carried them.
     int32_t start[kMaxRanges + 1];
     int64_t carry[kMaxRanges];
+    ReleaseTally part[kMaxRanges];
     const int32_t ranges = cut_ranges(0, cnt - 1, start);
     start[ranges] = terms;
-#pragma omp parallel for schedule(static) reduction(| : failed) reduction(max : worst)
+#pragma omp parallel for schedule(static)
     for (int32_t r = 0; r < ranges; ++r) {
-      carry[r] =
-          release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1], failed, worst);
+      carry[r] = release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1],
+                                           unreleased_from, part[r]);
     }
+    for (int32_t r = 0; r < ranges; ++r) add_tally(tally, part[r]);
     top = carry[0];
-    if (failed == 0) {
+    if (tally.failed == 0) {
       for (int32_t r = ranges - 1; r >= 1; --r) {
         top += carry_through(c, 1, start[r] + 1, carry[r]);
       }
     }
   }
-  if (failed != 0) fatal("error fft rounding\n");
-  if constexpr (kReportRounding) report_rounding(worst);
+  if (!fold_unreleased && tally.failed == 0) {
+    sum_unreleased<form>(d, L, weights, terms, tally);
+  }
+  if (tally.failed != 0) fatal("error fft rounding\n");
+  if constexpr (kReportRounding) report_rounding(tally.worst);
+  if (tally.sums.at_one != check.sums.at_one ||
+      tally.sums.at_minus_one != check.sums.at_minus_one) {
+    fatal(check.failure);
+  }
   if constexpr (mode == ReleaseMode::overwrite) {
     if (top < 0 || top > 32767) fatal("error mp_from_doubles\n");
     c[0] = static_cast<int16_t>(top);
@@ -431,9 +543,10 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L) {
 }
 
 template <ReleaseMode mode>
-int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int32_t L) {
-  return form == WordForm::words ? release<mode, WordForm::words>(c, cnt, d, L)
-                                 : release<mode, WordForm::balanced>(c, cnt, d, L);
+int32_t release_in(WordForm form, int16_t* c, int32_t cnt, const double* d, int32_t L,
+                   const ProductCheck& check) {
+  return form == WordForm::words ? release<mode, WordForm::words>(c, cnt, d, L, check)
+                                 : release<mode, WordForm::balanced>(c, cnt, d, L, check);
 }
 
 }  // namespace
@@ -447,23 +560,27 @@ void mp_terms(const double* d, int32_t L, double* terms) {
   }
 }
 
-void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L, WordForm form) {
-  release_in<ReleaseMode::overwrite>(form, c, cnt, d, L);
+void mp_from_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                     const ProductCheck& check, WordForm form) {
+  release_in<ReleaseMode::overwrite>(form, c, cnt, d, L, check);
 }
 
-int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L, WordForm form) {
-  return release_in<ReleaseMode::add>(form, c, cnt, d, L);
+int32_t mp_add_doubles(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                       const ProductCheck& check, WordForm form) {
+  return release_in<ReleaseMode::add>(form, c, cnt, d, L, check);
 }
 
-int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L, WordForm form) {
-  return release_in<ReleaseMode::add_twice>(form, c, cnt, d, L);
+int32_t mp_add_doubles2(int16_t* c, int32_t cnt, const double* d, int32_t L,
+                        const ProductCheck& check, WordForm form) {
+  return release_in<ReleaseMode::add_twice>(form, c, cnt, d, L, check);
 }
 
-void mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
-  mp_to_doubles(w, k, d, L, form);
+TermSums mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  const TermSums sums = mp_to_doubles(w, k, d, L, form);
   SpectrumPass pass;
   pass.forward[0] = d;
   spectrum_pass(L, pass);
+  return sums;
 }
 
 namespace {
@@ -494,19 +611,21 @@ void mp_spectrum_square_back(double* d, int32_t L) {
   spectrum_pass(L, pass);
 }
 
-void mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2, int32_t L,
-                          WordForm form) {
-  mp_to_doubles(p, k, w1, L, form);
+TermSums mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2,
+                              int32_t L, WordForm form) {
+  const TermSums sums = mp_to_doubles(p, k, w1, L, form);
   product_pass(L, w1, nullptr, w1, w2);
+  return sums;
 }
 
-void mp_square_terms(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
-  mp_to_doubles(w, k, d, L, form);
+TermSums mp_square_terms(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  const TermSums sums = mp_to_doubles(w, k, d, L, form);
   SpectrumPass pass;
   pass.forward[0] = d;
   pass.square = d;
   pass.inverse[0] = d;
   spectrum_pass(L, pass);
+  return sums;
 }
 
 void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
@@ -522,19 +641,20 @@ void mp_mul_2x2(const int16_t* a, const int16_t* b, int16_t* d) {
 }
 
 void mp_mul_by_spectrum(const int16_t* p, int32_t k, int16_t* out, int32_t cnt, double* w1,
-                        const double* w2, int32_t L, WordForm form) {
-  mp_terms_by_spectrum(p, k, w1, w2, L, form);
-  mp_from_doubles(out, cnt, w1, L, form);
+                        const double* w2, int32_t L, WordForm form, TermSums factor,
+                        const char* failure) {
+  const TermSums sums = mp_terms_by_spectrum(p, k, w1, w2, L, form);
+  mp_from_doubles(out, cnt, w1, L, {product_sums(sums, factor), failure}, form);
 }
 
 void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w1, double* w2,
             int32_t balanced_from) {
   const int32_t L = 2 * n;
   const WordForm form = word_form(L, balanced_from);
-  mp_to_doubles(a, n, w1, L, form);
-  mp_to_doubles(b, n, w2, L, form);
+  const TermSums sums_a = mp_to_doubles(a, n, w1, L, form);
+  const TermSums sums_b = mp_to_doubles(b, n, w2, L, form);
   product_pass(L, w1, w2, w1, w2);  // w1 = the terms, w2 keeps its spectrum
-  mp_from_doubles(c, n, w1, L, form);
+  mp_from_doubles(c, n, w1, L, {product_sums(sums_a, sums_b), "error mp_mul check\n"}, form);
 }
 
 void carry_into_head(int16_t* c, int32_t h, int32_t carry) {
@@ -552,17 +672,20 @@ void m1604h(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
   const WordForm form = word_form(n, balanced_from);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   // a b = aH bH + (aL bH + aH bL) 10000^-h + aL bL 10000^-n; of aL bL only the head counts.
+  constexpr const char* kFailure = "error m1604h check\n";
   mp_mul_2x2(a + h, b + h, c + n);
-  mp_to_doubles(a + h, h, w1, n, form);  // aL
-  mp_to_doubles(b, h, w2, n, form);      // bH, its spectrum kept for aH bH
+  const TermSums low_a = mp_to_doubles(a + h, h, w1, n, form);
+  const TermSums high_b = mp_to_doubles(b, h, w2, n, form);  // its spectrum kept for aH bH
   product_pass(n, w1, w2, w1, w2);
-  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w1, n, form));
+  carry_into_head(c, h,
+                  mp_add_doubles(c + h, h + 2, w1, n, {product_sums(low_a, high_b), kFailure}, form));
   // aH, its spectrum kept for aH bL, times the spectrum of bH.
-  mp_to_doubles(a, h, w1, n, form);
+  const TermSums high_a = mp_to_doubles(a, h, w1, n, form);
   product_pass(n, w1, nullptr, w2, w1);
-  mp_add_doubles(c, n, w2, n, form);
-  mp_terms_by_spectrum(b + h, h, w2, w1, n, form);  // bL times aH
-  carry_into_head(c, h, mp_add_doubles(c + h, h + 2, w2, n, form));
+  mp_add_doubles(c, n, w2, n, {product_sums(high_a, high_b), kFailure}, form);
+  const TermSums low_b = mp_terms_by_spectrum(b + h, h, w2, w1, n, form);  // bL times aH
+  carry_into_head(c, h,
+                  mp_add_doubles(c + h, h + 2, w2, n, {product_sums(low_b, high_a), kFailure}, form));
   c[n] = 0;
   c[n + 1] = 0;
 }
@@ -574,9 +697,10 @@ int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2
   const WordForm form = word_form(n, balanced_from);
   for (int32_t i = 0; i < n + 2; ++i) c[i] = 0;
   mp_mul_2x2(a + h, a + h, c + n);
+  constexpr const char* kFailure = "error m1604xxh check\n";
   // One pass: aL times aH into w1, aH squared into w2.
-  mp_to_doubles(a + h, h, w1, n, form);
-  mp_to_doubles(a, h, w2, n, form);
+  const TermSums low = mp_to_doubles(a + h, h, w1, n, form);
+  const TermSums high = mp_to_doubles(a, h, w2, n, form);
   SpectrumPass pass;
   pass.forward[0] = w1;
   pass.forward[1] = w2;
@@ -586,8 +710,9 @@ int32_t m1604xxh(const int16_t* a, int16_t* c, int32_t n, double* w1, double* w2
   pass.inverse[0] = w1;
   pass.inverse[1] = w2;
   spectrum_pass(n, pass);
-  carry_into_head(c, h, mp_add_doubles2(c + h, h + 2, w1, n, form));  // 2 aL aH
-  int32_t flag = mp_add_doubles(c, n, w2, n, form);
+  carry_into_head(c, h, mp_add_doubles2(c + h, h + 2, w1, n, {product_sums(low, high), kFailure},
+                                        form));  // 2 aL aH
+  int32_t flag = mp_add_doubles(c, n, w2, n, {product_sums(high, high), kFailure}, form);
   c[n] = 0;
   c[n + 1] = 0;
   return flag;

@@ -9,17 +9,18 @@ void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, dou
             int32_t balanced_from) {
   const int32_t L = 2 * m;
   const WordForm form = word_form(L, balanced_from);
+  constexpr const char* kFailure = "error gakpre check\n";
   for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
-  mp_spectrum(y, m, w2, L, form);  // y, kept for the correction
-  mp_mul_by_spectrum(b, m, t, m + 2, w1, w2, L, form);  // t = b y, units frame
+  const TermSums sums_y = mp_spectrum(y, m, w2, L, form);  // y, kept for the correction
+  mp_mul_by_spectrum(b, m, t, m + 2, w1, w2, L, form, sums_y, kFailure);  // t = b y, units frame
   if (t[0] == 1) {
     // Excess: y -= (b y - 1) y.
-    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form);
+    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form, sums_y, kFailure);
     if (mp_sub(y, t + 1, y, m + 2) == -1) fatal("error gakpre s\n");
   } else {
     // Deficit: y += (1 - b y) y.
     mp_complement(t + 1, m + 2);
-    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form);
+    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form, sums_y, kFailure);
     if (mp_add(y, t + 1, y, m + 2) == 1) fatal("error gakpre a\n");
   }
 }
@@ -31,11 +32,13 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = p q over n + 2 words: pH qH exactly, pL qH, q's guard words times p, and the small
   // products of the guard words.
+  constexpr const char* kFailure = "error mp_recip_step check\n";
   mp_mul_2x2(p + n, q, t + n);
-  mp_spectrum(q, h, w2, n, form);  // qH, used three times
-  mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form);
-  mp_terms_by_spectrum(p + h, h, w1, w2, n, form);
-  carry_into_head(t, h, mp_add_doubles(t + h, h + 2, w1, n, form));
+  const TermSums high_q = mp_spectrum(q, h, w2, n, form);  // qH, used three times
+  mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form, high_q, kFailure);
+  const TermSums low_p = mp_terms_by_spectrum(p + h, h, w1, w2, n, form);
+  carry_into_head(t, h,
+                  mp_add_doubles(t + h, h + 2, w1, n, {product_sums(low_p, high_q), kFailure}, form));
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);
@@ -48,7 +51,7 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   if (!excess) mp_complement(t + h + 1, h + 2);
   mp_mul_2x2(t + n + 1, q, d1);
   mp_mul_2x2(t + h + 1, q + h, d2);
-  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form);
+  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form, high_q, kFailure);
   if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
   if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
 

@@ -8,22 +8,24 @@ void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, dou
             int32_t balanced_from) {
   const int32_t L = 2 * m;
   const WordForm form = word_form(L, balanced_from);
+  constexpr const char* kFailure = "error gsqpre check\n";
   for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
-  mp_spectrum(y, m, w2, L, form);  // y, used three times
-  mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L, form);          // t = a y, units frame
-  mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form);  // t + 1 = a y^2, units frame
+  const TermSums sums_y = mp_spectrum(y, m, w2, L, form);  // y, used three times
+  mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L, form, sums_y, kFailure);  // t = a y, units frame
+  // t + 1 = a y^2, units frame
+  mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form, sums_y, kFailure);
   // A seed at or above 1/a (a just below 1) makes a y 1 or more: the product above took only
   // its fraction, and the integer part's share, 1 times y, comes back here.
   if (t[0] == 1) mp_add(t + 1, y, t + 1, m + 2);
   if (t[1] == 1) {
     // Excess: y -= y (a y^2 - 1) / 2.
-    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form);
+    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form, sums_y, kFailure);
     mp_half(t + 2, t + 2, m + 2);
     if (mp_sub(y, t + 2, y, m + 2) == -1) fatal("error gsqpre s\n");
   } else {
     // Deficit: y += y (1 - a y^2) / 2.
     mp_complement(t + 2, m + 2);
-    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form);
+    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form, sums_y, kFailure);
     mp_half(t + 2, t + 2, m + 2);
     if (mp_add(y, t + 2, y, m + 2) == 1) fatal("error gsqpre a\n");
   }
@@ -33,11 +35,12 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
                   double* w1, double* w2, int32_t balanced_from) {
   const int32_t h = n / 2;
   const WordForm form = word_form(n, balanced_from);
+  constexpr const char* kFailure = "error mp_sqrt_step check\n";
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = x^2 for x at h + 2 words: the head squared exactly, twice the guard words times the
   // head, and the guard words squared.
-  mp_square_terms(x, h, w1, n, form);
-  mp_from_doubles(t, n, w1, n, form);
+  const TermSums high_x = mp_square_terms(x, h, w1, n, form);
+  mp_from_doubles(t, n, w1, n, {product_sums(high_x, high_x), kFailure}, form);
   const double guard = x[h] * static_cast<double>(kWordBase) + x[h + 1];
   int32_t carry = mp_mul_small_add(x, 2.0 * guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);
@@ -50,8 +53,8 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
   if (borrow == -1) mp_complement(t + h + 1, h + 2);
   mp_mul_2x2(t + n + 1, y, d1);
   mp_mul_2x2(t + h + 1, y + h, d2);
-  mp_spectrum(y, h, w2, n, form);
-  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form);
+  const TermSums high_y = mp_spectrum(y, h, w2, n, form);
+  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form, high_y, kFailure);
   if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
   if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
   mp_half(t + h + 1, t + h + 1, h + 2);

@@ -54,10 +54,23 @@ BigWords gmp_truncated_product(const V& a, const V& b, int32_t n) {
 }
 
 // The inverse transform of a product with the given terms (scaled as the releases expect), laid
-// out as the transform leaves it: element j holds (c_j + i c_(j+L/2)) e^(i pi j / L) L/2.
-std::vector<double> transform_of_terms(const std::vector<double>& terms) {
+// out as the transform leaves it: element j holds (c_j + i c_(j+L/2)) e^(i pi j / L) L/2; and
+// the check that the terms, rounded, pass.
+struct TermsProduct {
+  std::vector<double> d;
+  ProductCheck check;
+};
+
+TermsProduct product_of_terms(const std::vector<double>& terms) {
   const int32_t L = static_cast<int32_t>(terms.size()), M = L / 2;
-  std::vector<double> d(L);
+  TermsProduct product = {std::vector<double>(L), {{}, "error check\n"}};
+  std::vector<double>& d = product.d;
+  for (int32_t p = 0; p < L; ++p) {
+    const double rounded = std::isfinite(terms[p]) ? std::floor(terms[p] + 0.5) : 0.0;
+    const auto term = static_cast<uint64_t>(static_cast<int64_t>(rounded));
+    product.check.sums.at_one += term;
+    product.check.sums.at_minus_one += p % 2 == 0 ? term : -term;
+  }
   for (int32_t j = 0; j < M; ++j) {
     const long double angle = 3.14159265358979323846L * j / L;
     const long double wr = std::cos(angle), wi = std::sin(angle);
@@ -65,7 +78,7 @@ std::vector<double> transform_of_terms(const std::vector<double>& terms) {
     d[2 * j] = static_cast<double>(re * wr - im * wi);
     d[2 * j + 1] = static_cast<double>(re * wi + im * wr);
   }
-  return d;
+  return product;
 }
 
 // balanced_from values that force each form at every length.
@@ -114,34 +127,35 @@ TEST(ProductForms, BalancedWordsReleaseSignedTermsWithFloorCarries) {
   // 9999 ... 9998, where plain words with three look-ahead terms give 9997.
   std::vector<double> w1(16), w2(16);
   V nines(8, 9999), c(8);
-  mp_spectrum(nines.data(), 8, w1.data(), 16, WordForm::balanced);
+  const TermSums sums = mp_spectrum(nines.data(), 8, w1.data(), 16, WordForm::balanced);
   mp_spectrum(nines.data(), 8, w2.data(), 16, WordForm::balanced);
   mp_spectrum_mul_back(w1.data(), w2.data(), 16);
-  mp_from_doubles(c.data(), 8, w1.data(), 16, WordForm::balanced);
+  const ProductCheck check = {product_sums(sums, sums), "error check\n"};
+  mp_from_doubles(c.data(), 8, w1.data(), 16, check, WordForm::balanced);
   EXPECT_EQ(c, V({9999, 9999, 9999, 9999, 9999, 9999, 9999, 9998}));
   // Twice more: (1 - 2 10^-32) + 2 (1 - 10^-32)^2 = 3 - 6 10^-32 + 2 10^-64; 2 leaves word 0.
-  EXPECT_EQ(mp_add_doubles2(c.data(), 8, w1.data(), 16, WordForm::balanced), 2);
+  EXPECT_EQ(mp_add_doubles2(c.data(), 8, w1.data(), 16, check, WordForm::balanced), 2);
   EXPECT_EQ(c, V({9999, 9999, 9999, 9999, 9999, 9999, 9999, 9994}));
   c.resize(4);
   // Negative terms: -1 at term 2 borrows from word 2. Plain words refuse a negative term.
-  std::vector<double> d = transform_of_terms({5, 7, -1, 0, 0, 0, 0, 0});
-  mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced);
+  TermsProduct t = product_of_terms({5, 7, -1, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check, WordForm::balanced);
   EXPECT_EQ(c, words({0, 5, 6, 9999}));
-  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n");
+  EXPECT_FATAL(mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check), "error fft rounding\n");
   // Past the six look-ahead terms, a borrow or a carry reaches the last word only when the
   // look-ahead's top two words are all 0 or all 9999; then every term is released.
-  d = transform_of_terms({1, 2, 3, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0});
-  mp_from_doubles(c.data(), 4, d.data(), 16, WordForm::balanced);
+  t = product_of_terms({1, 2, 3, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, t.d.data(), 16, t.check, WordForm::balanced);
   EXPECT_EQ(c, words({0, 1, 2, 2}));
-  d = transform_of_terms({1, 2, 3, 9999, 9999, 9999, 9999, 9999, 9999, 10000, 0, 0, 0, 0, 0, 0});
-  mp_from_doubles(c.data(), 4, d.data(), 16, WordForm::balanced);
+  t = product_of_terms({1, 2, 3, 9999, 9999, 9999, 9999, 9999, 9999, 10000, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, t.d.data(), 16, t.check, WordForm::balanced);
   EXPECT_EQ(c, words({0, 1, 2, 4}));
-  d = transform_of_terms({1, 2, 3, 1, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0});
-  mp_from_doubles(c.data(), 4, d.data(), 16, WordForm::balanced);
+  t = product_of_terms({1, 2, 3, 1, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, t.d.data(), 16, t.check, WordForm::balanced);
   EXPECT_EQ(c, words({0, 1, 2, 3}));
   // A balanced term far from an integer stops the run like any other.
-  d = transform_of_terms({5, 7, -1.3, 0, 0, 0, 0, 0});
-  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced),
+  t = product_of_terms({5, 7, -1.3, 0, 0, 0, 0, 0});
+  EXPECT_FATAL(mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check, WordForm::balanced),
                "error fft rounding\n");
 }
 
@@ -233,18 +247,19 @@ TEST(BuildingBlocks, TwoByTwoHeadProducts) {
 TEST(BuildingBlocks, ReleaseUsesThreeLookAheadTermsAndAccumulates) {
   std::vector<double> w1(8), w2(8);
   V a = words({1234, 5678, 9012, 3456}), b = words({9999, 9999, 9999, 9999});
-  mp_spectrum(b.data(), 4, w2.data(), 8, WordForm::words);
-  mp_terms_by_spectrum(a.data(), 4, w1.data(), w2.data(), 8, WordForm::words);
+  const TermSums sums_b = mp_spectrum(b.data(), 4, w2.data(), 8, WordForm::words);
+  const TermSums sums_a = mp_terms_by_spectrum(a.data(), 4, w1.data(), w2.data(), 8, WordForm::words);
+  const ProductCheck check = {product_sums(sums_a, sums_b), "error check\n"};
   V c(4);
-  mp_from_doubles(c.data(), 4, w1.data(), 8);
+  mp_from_doubles(c.data(), 4, w1.data(), 8, check);
   EXPECT_EQ(c, words({1234, 5678, 9012, 3455}));
   // Adding the same product again, then twice more at once.
-  EXPECT_EQ(mp_add_doubles(c.data(), 4, w1.data(), 8), 0);
+  EXPECT_EQ(mp_add_doubles(c.data(), 4, w1.data(), 8, check), 0);
   EXPECT_EQ(c, words({2469, 1357, 8024, 6910}));
-  EXPECT_EQ(mp_add_doubles2(c.data(), 4, w1.data(), 8), 0);
+  EXPECT_EQ(mp_add_doubles2(c.data(), 4, w1.data(), 8, check), 0);
   EXPECT_EQ(c, words({4938, 2715, 6049, 3821}));
   c = words({9000, 0, 0, 0});
-  EXPECT_EQ(mp_add_doubles(c.data(), 4, w1.data(), 8), 1);  // 0.9 + 0.1234...
+  EXPECT_EQ(mp_add_doubles(c.data(), 4, w1.data(), 8, check), 1);  // 0.9 + 0.1234...
   EXPECT_EQ(c, words({234, 5678, 9012, 3455}));
 }
 
@@ -262,12 +277,24 @@ TEST(BuildingBlocks, SpectrumProductsGiveTheExactConvolutions) {
         if (form == WordForm::words) return int64_t{w[i]};
         return int64_t{w[i]} - (i > 0 && w[i] >= 5000 ? 10000 : 0) + (i + 1 < k && w[i + 1] >= 5000);
       };
+      // The sums the products are checked with: the entered values at 1 and at -1.
+      auto sums = [&](const V& w) {
+        TermSums s;
+        for (int32_t i = 0; i < k; ++i) {
+          s.at_one += static_cast<uint64_t>(entered(w, i));
+          s.at_minus_one += static_cast<uint64_t>(i % 2 == 0 ? entered(w, i) : -entered(w, i));
+        }
+        return s;
+      };
+      auto same = [](TermSums x, TermSums y) {
+        return x.at_one == y.at_one && x.at_minus_one == y.at_minus_one;
+      };
       std::vector<double> d(L), e(L), f(L), g(L), terms(L);
-      mp_spectrum(a.data(), k, d.data(), L, form);
-      mp_spectrum(b.data(), k, e.data(), L, form);
+      EXPECT_TRUE(same(mp_spectrum(a.data(), k, d.data(), L, form), sums(a)));
+      EXPECT_TRUE(same(mp_spectrum(b.data(), k, e.data(), L, form), sums(b)));
       mp_spectrum_mul_back(d.data(), e.data(), L);
-      mp_square_terms(a.data(), k, f.data(), L, form);
-      mp_terms_by_spectrum(a.data(), k, g.data(), e.data(), L, form);
+      EXPECT_TRUE(same(mp_square_terms(a.data(), k, f.data(), L, form), sums(a)));
+      EXPECT_TRUE(same(mp_terms_by_spectrum(a.data(), k, g.data(), e.data(), L, form), sums(a)));
       for (int32_t p = 0; p < L; ++p) {
         int64_t square = 0, product = 0;
         for (int32_t i = 0; i < k; ++i) {
@@ -293,10 +320,10 @@ TEST(BuildingBlocks, ACarryRunsThroughLongRunsOfNinesAndAcrossBlocks) {
   std::vector<double> terms(L, 0.0);
   for (int32_t p = 0; p < 200; ++p) terms[p] = 9999;
   terms[200] = 10000;
-  const std::vector<double> d = transform_of_terms(terms);
+  const TermsProduct t = product_of_terms(terms);
   for (WordForm form : {WordForm::words, WordForm::balanced}) {
     V c(cnt);
-    mp_from_doubles(c.data(), cnt, d.data(), L, form);
+    mp_from_doubles(c.data(), cnt, t.d.data(), L, t.check, form);
     V want(cnt, 0);
     want[0] = 1;
     EXPECT_EQ(c, want);
@@ -305,7 +332,8 @@ TEST(BuildingBlocks, ACarryRunsThroughLongRunsOfNinesAndAcrossBlocks) {
   borrow[0] = 1;
   borrow[200] = -1;
   V c(cnt);
-  mp_from_doubles(c.data(), cnt, transform_of_terms(borrow).data(), L, WordForm::balanced);
+  const TermsProduct b = product_of_terms(borrow);
+  mp_from_doubles(c.data(), cnt, b.d.data(), L, b.check, WordForm::balanced);
   V want(cnt, 9999);  // 0.0001 - 10^-804: word 1 pays the borrow
   want[0] = want[1] = 0;
   EXPECT_EQ(c, want);
@@ -313,23 +341,23 @@ TEST(BuildingBlocks, ACarryRunsThroughLongRunsOfNinesAndAcrossBlocks) {
 
 TEST(RoundingCheckDeathTest, CarryBeyondWordZeroStopsTheOverwritingRelease) {
   // Term 0 of 327680000 carries 32768 into word 0, one more than a word holds.
-  std::vector<double> d = transform_of_terms({327680000.0, 0, 0, 0, 0, 0, 0, 0});
+  TermsProduct t = product_of_terms({327680000.0, 0, 0, 0, 0, 0, 0, 0});
   V c(4);
-  EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error mp_from_doubles\n");
-  d = transform_of_terms({327670000.0, 0, 0, 0, 0, 0, 0, 0});
-  mp_from_doubles(c.data(), 4, d.data(), 8);
+  EXPECT_FATAL(mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check), "error mp_from_doubles\n");
+  t = product_of_terms({327670000.0, 0, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check);
   EXPECT_EQ(c, words({32767, 0, 0, 0}));
 }
 
 TEST(RoundingCheckDeathTest, DoubledTermsAreCheckedBeforeTheyAreDoubled) {
   // 2.2 is 0.2 from 2: it passes, and doubled releases as 4, not as the 4.4 of a doubled
   // term; 2.3 is refused.
-  std::vector<double> d = transform_of_terms({1, 2.2, 0, 0, 0, 0, 0, 0});
+  TermsProduct t = product_of_terms({1, 2.2, 0, 0, 0, 0, 0, 0});
   V c(4);
-  EXPECT_EQ(mp_add_doubles2(c.data(), 4, d.data(), 8), 0);
+  EXPECT_EQ(mp_add_doubles2(c.data(), 4, t.d.data(), 8, t.check), 0);
   EXPECT_EQ(c, words({0, 2, 4, 0}));
-  d = transform_of_terms({1, 2.3, 0, 0, 0, 0, 0, 0});
-  EXPECT_FATAL(mp_add_doubles2(c.data(), 4, d.data(), 8), "error fft rounding\n");
+  t = product_of_terms({1, 2.3, 0, 0, 0, 0, 0, 0});
+  EXPECT_FATAL(mp_add_doubles2(c.data(), 4, t.d.data(), 8, t.check), "error fft rounding\n");
 }
 
 TEST(RoundingCheckDeathTest, TermsNoWordCanHoldStopTheRunInEveryRelease) {
@@ -337,16 +365,59 @@ TEST(RoundingCheckDeathTest, TermsNoWordCanHoldStopTheRunInEveryRelease) {
   // 2^54, where a double shows no fraction any more.
   V c(4);
   for (double bad : {2.3, -3.0, std::nan(""), 4.0 * 4503599627370496.0}) {
-    std::vector<double> d = transform_of_terms({1, bad, 0, 0, 0, 0, 0, 0});
-    EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
-    EXPECT_FATAL(mp_add_doubles(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
-    EXPECT_FATAL(mp_add_doubles2(c.data(), 4, d.data(), 8), "error fft rounding\n") << bad;
+    TermsProduct t = product_of_terms({1, bad, 0, 0, 0, 0, 0, 0});
+    EXPECT_FATAL(mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check), "error fft rounding\n") << bad;
+    EXPECT_FATAL(mp_add_doubles(c.data(), 4, t.d.data(), 8, t.check), "error fft rounding\n") << bad;
+    EXPECT_FATAL(mp_add_doubles2(c.data(), 4, t.d.data(), 8, t.check), "error fft rounding\n") << bad;
     if (bad < 0.0) continue;  // balanced words have negative terms
-    EXPECT_FATAL(mp_from_doubles(c.data(), 4, d.data(), 8, WordForm::balanced),
+    EXPECT_FATAL(mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check, WordForm::balanced),
                  "error fft rounding\n") << bad;
   }
   // Errors up to the limit are rounded away: 2.2 releases as 2.
-  std::vector<double> d = transform_of_terms({1, 2.2, 0, 0, 0, 0, 0, 0});
-  mp_from_doubles(c.data(), 4, d.data(), 8);
+  TermsProduct t = product_of_terms({1, 2.2, 0, 0, 0, 0, 0, 0});
+  mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check);
   EXPECT_EQ(c, words({0, 1, 2, 0}));
+}
+
+TEST(ProductCheckDeathTest, TermsChangedByAUnitOr2kOrInPairsThatCancelAtOneStopTheRelease) {
+  // Products of random words, 512 by 512 in 1024 elements (the terms a release does not keep
+  // are summed with the blocks below them) and 4 by 4 in 4 (summed in a pass of their own),
+  // released into k + 2 words like the half products: they pass as they are and stop with the
+  // product's message once their terms are changed, kept terms or not.
+  std::mt19937 rng(29);
+  for (int32_t k : {4, 512}) {
+    const int32_t L = 2 * k, cnt = k + 2;
+    const V a = random_words(rng, k), b = random_words(rng, k);
+    const std::vector<std::vector<std::pair<int32_t, double>>> changes = {
+        {{1, 1.0}},                          // a kept term, one unit up
+        {{L - 3, 1.0}},                      // a term past the kept ones
+        {{k / 2, std::ldexp(1.0, 13)}},      // 2^k
+        {{k, std::ldexp(1.0, 40)}},
+        {{k / 2, 1.0}, {k / 2 + 1, -1.0}},   // the same sum at 1, not at -1
+        {{L - 4, -1.0}, {L - 3, 1.0}}};
+    for (WordForm form : {WordForm::words, WordForm::balanced}) {
+      std::vector<double> d(L), e(L);
+      const TermSums sums_a = mp_spectrum(a.data(), k, d.data(), L, form);
+      const TermSums sums_b = mp_spectrum(b.data(), k, e.data(), L, form);
+      mp_spectrum_mul_back(d.data(), e.data(), L);
+      const ProductCheck check = {product_sums(sums_a, sums_b), "error m1604h check\n"};
+      V c(cnt);
+      mp_from_doubles(c.data(), cnt, d.data(), L, check, form);
+      mp_add_doubles(c.data(), cnt, d.data(), L, check, form);
+      mp_add_doubles2(c.data(), cnt, d.data(), L, check, form);
+      for (const auto& change : changes) {
+        std::vector<double> terms(L, 0.0);
+        for (auto [p, by] : change) terms[p] = by;
+        std::vector<double> changed = product_of_terms(terms).d;
+        for (int32_t i = 0; i < L; ++i) changed[i] += d[i];
+        EXPECT_FATAL(mp_from_doubles(c.data(), cnt, changed.data(), L, check, form),
+                     check.failure) << k << " " << change[0].first;
+        if (change.size() > 1) continue;
+        EXPECT_FATAL(mp_add_doubles(c.data(), cnt, changed.data(), L, check, form),
+                     check.failure) << k << " " << change[0].first;
+        EXPECT_FATAL(mp_add_doubles2(c.data(), cnt, changed.data(), L, check, form),
+                     check.failure) << k << " " << change[0].first;
+      }
+    }
+  }
 }
