@@ -78,6 +78,11 @@ void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* 
 void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double* w2,
               int32_t balanced_from = kBalancedFrom);
 
+// Compares the digits of pi computed to bx digits (the word_count = bx / 4 - 1 words after the
+// point that write_pi_file takes, bx a power of two from 2^7 to 2^30) with pi's known digits at
+// positions bx - 35 to bx - 20; fatal ("error spot check\n") if they differ or bx has no entry.
+void spot_check_pi(const int16_t* words, int32_t word_count);
+
 // Makes the temporary file that write_pi_file fills, beside path (pi.txt by default), so that
 // a folder where it cannot be made fails before the work ("file open error!\n"); from then on
 // exit and SIGINT, SIGTERM and SIGHUP remove it. Does nothing when a destination is prepared.

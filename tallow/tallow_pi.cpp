@@ -52,6 +52,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
   if (mp_add(Q, Q, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);  // 2 a_i^2
   mp_recip(T, Q, W, count, D1, D2, balanced_from);      // Q = 1 / T, units frame
   m1604h(P, Q, R, count, D1, D2, balanced_from);        // R = 2 a_i^2 / T = pi, units frame
+  spot_check_pi(R + 1, count - 1);
   write_pi_file(R + 1, count - 1);
   std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 

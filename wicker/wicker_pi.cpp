@@ -47,6 +47,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
   if (mp_add(A2, B2, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);
   mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
   m1604h(A2, B2, U, count, D1, D2, balanced_from);        // U = (a^2 + b^2) / (2t) = pi
+  spot_check_pi(U + 1, count - 1);
   write_pi_file(U + 1, count - 1);
   std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
