@@ -322,13 +322,18 @@ template <ReleaseMode mode, WordForm form>
   for (int32_t i = 0; i < len; ++i) {
     rounded[i] = round_term<is_signed>(rounded[i], tally.failed, tally.worst);
   }
-  add_to_sums(rounded, first, len, tally.sums);
   if (with_upper) {
+    // Term p + L/2 has the parity of term p (L/2 is even): the two are summed as one, exactly
+    // (below 2^53).
     const int32_t from = unreleased_from > upper_first ? unreleased_from - upper_first : 0;
-    for (int32_t i = from; i < len; ++i) {
-      upper[i] = round_term<is_signed>(upper[i], tally.failed, tally.worst);
+    double both[kReleaseBlock];
+    for (int32_t i = 0; i < len; ++i) {
+      const double term = round_term<is_signed>(upper[i], tally.failed, tally.worst);
+      both[i] = rounded[i] + (i >= from ? term : 0.0);
     }
-    add_to_sums(upper + from, upper_first + from, len - from, tally.sums);
+    add_to_sums(both, first, len, tally.sums);
+  } else {
+    add_to_sums(rounded, first, len, tally.sums);
   }
   if constexpr (mode == ReleaseMode::add_twice) {
     for (int32_t i = 0; i < len; ++i) rounded[i] *= 2.0;
