@@ -315,12 +315,15 @@ template <ReleaseMode mode, WordForm form>
                           int32_t first, int32_t len, int32_t unreleased_from, int32_t* high,
                           int32_t* low, ReleaseTally& tally) {
   constexpr bool is_signed = form == WordForm::balanced;
-  double rounded[kReleaseBlock], upper[kReleaseBlock];
+  double terms[kReleaseBlock], upper[kReleaseBlock], rounded[kReleaseBlock];
   const int32_t upper_first = first + L / 2;
   const bool with_upper = first + len <= L / 2 && upper_first + len > unreleased_from;
-  block_terms(d, L, weights, super, first, len, rounded, with_upper ? upper : nullptr);
+  block_terms(d, L, weights, super, first, len, terms, with_upper ? upper : nullptr);
+  // Local flags keep the loops free of stores through references, so that they vectorise.
+  int32_t failed = 0;
+  double worst = 0.0;
   for (int32_t i = 0; i < len; ++i) {
-    rounded[i] = round_term<is_signed>(rounded[i], tally.failed, tally.worst);
+    rounded[i] = round_term<is_signed>(terms[i], failed, worst);
   }
   if (with_upper) {
     // Term p + L/2 has the parity of term p (L/2 is even): the two are summed as one, exactly
@@ -328,13 +331,15 @@ template <ReleaseMode mode, WordForm form>
     const int32_t from = unreleased_from > upper_first ? unreleased_from - upper_first : 0;
     double both[kReleaseBlock];
     for (int32_t i = 0; i < len; ++i) {
-      const double term = round_term<is_signed>(upper[i], tally.failed, tally.worst);
+      const double term = round_term<is_signed>(upper[i], failed, worst);
       both[i] = rounded[i] + (i >= from ? term : 0.0);
     }
     add_to_sums(both, first, len, tally.sums);
   } else {
     add_to_sums(rounded, first, len, tally.sums);
   }
+  tally.failed |= failed;
+  if constexpr (kReportRounding) tally.worst = std::fmax(tally.worst, worst);
   if constexpr (mode == ReleaseMode::add_twice) {
     for (int32_t i = 0; i < len; ++i) rounded[i] *= 2.0;
   }
