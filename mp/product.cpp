@@ -396,8 +396,10 @@ template <ReleaseMode mode, WordForm form>
 [[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
                                         const Weights& weights, int32_t first_term,
                                         int32_t end_term, int32_t unreleased_from,
-                                        ReleaseTally& tally, int16_t* below = nullptr) {
+                                        ReleaseTally& total, int16_t* below = nullptr) {
   using Chain = std::conditional_t<form == WordForm::balanced, SignedCarryChain, CarryChain>;
+  // Counted here and added to total once: the threads' totals share a cache line.
+  ReleaseTally tally;
   int32_t bound[kLanes + 1], lanes = 1;
   bound[0] = first_term;
   const int32_t cut_end = end_term < cnt - 1 ? end_term : cnt - 1;
@@ -429,7 +431,10 @@ template <ReleaseMode mode, WordForm form>
         prepare_block<mode, form>(d, L, weights, super[r], top[r] - kReleaseBlock, kReleaseBlock,
                                   unreleased_from, high[r], low[r], tally);
       }
-      if (tally.failed != 0) return 0;
+      if (tally.failed != 0) {
+        add_tally(total, tally);
+        return 0;
+      }
       if (top[kLanes - 1] <= cnt - 1) {
         for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
           for (int32_t r = 0; r < kLanes; ++r) {
@@ -455,13 +460,17 @@ template <ReleaseMode mode, WordForm form>
       const int32_t len = top[r] - first;
       prepare_block<mode, form>(d, L, weights, super[r], first, len, unreleased_from, high[r],
                                 low[r], tally);
-      if (tally.failed != 0) return 0;
+      if (tally.failed != 0) {
+        add_tally(total, tally);
+        return 0;
+      }
       for (int32_t i = len - 1; i >= 0; --i) {
         chain_place<mode>(chain[r], c, cnt, first + i, high[r][i], low[r][i], below);
       }
       top[r] = first;
     }
   }
+  add_tally(total, tally);
   int64_t carry = static_cast<int64_t>(carry_out(chain[0]));
   for (int32_t r = lanes - 1; r >= 1; --r) {
     const int64_t out = static_cast<int64_t>(carry_out(chain[r]));
