@@ -1,7 +1,8 @@
 // Digits of pi near the end of each length the programs compute: for bx = 2^7 to 2^30 digits,
 // the 16 digits at positions bx - 35 to bx - 20 after the point, which end 16 digits before the
-// last digit a run writes (bx - 4). Runs lose at most a few digits at their end to truncation
-// (7 at most, measured at every length from 2^7 to 2^30), so these are safe from it.
+// last digit a run writes (bx - 4). Runs lose a few digits at their end to truncation (at most
+// 7 in runs of both programs from 2^7 to 2^28 digits and of wicker at 2^29 and 2^30), so these
+// are safe from it.
 //
 // Made from pi's first 1,073,741,888 digits after the point, computed by
 // bench/chudnovsky_pi_digits (the Chudnovsky series on GMP integers); the entries up to 2^24
