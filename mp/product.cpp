@@ -238,6 +238,20 @@ inline double round_term(double x, int32_t& failed, double& worst) {
   return fits ? r : 0.0;
 }
 
+// rounded[i] = round_term(terms[i]) for a block; the flags kept in locals, so that the loop
+// vectorises.
+template <bool is_signed>
+inline void round_terms(const double* terms, double* rounded, int32_t len, int32_t& failed,
+                        double& worst) {
+  int32_t block_failed = 0;
+  double block_worst = 0.0;
+  for (int32_t i = 0; i < len; ++i) {
+    rounded[i] = round_term<is_signed>(terms[i], block_failed, block_worst);
+  }
+  failed |= block_failed;
+  if constexpr (kReportRounding) worst = std::fmax(worst, block_worst);
+}
+
 // What a release has seen of its terms so far: a failed rounding check, the largest distance
 // (diagnostic builds only) and the sums of the rounded terms.
 struct ReleaseTally {
@@ -319,27 +333,18 @@ template <ReleaseMode mode, WordForm form>
   const int32_t upper_first = first + L / 2;
   const bool with_upper = first + len <= L / 2 && upper_first + len > unreleased_from;
   block_terms(d, L, weights, super, first, len, terms, with_upper ? upper : nullptr);
-  // Local flags keep the loops free of stores through references, so that they vectorise.
-  int32_t failed = 0;
-  double worst = 0.0;
-  for (int32_t i = 0; i < len; ++i) {
-    rounded[i] = round_term<is_signed>(terms[i], failed, worst);
-  }
+  round_terms<is_signed>(terms, rounded, len, tally.failed, tally.worst);
   if (with_upper) {
     // Term p + L/2 has the parity of term p (L/2 is even): the two are summed as one, exactly
     // (below 2^53).
     const int32_t from = unreleased_from > upper_first ? unreleased_from - upper_first : 0;
     double both[kReleaseBlock];
-    for (int32_t i = 0; i < len; ++i) {
-      const double term = round_term<is_signed>(upper[i], failed, worst);
-      both[i] = rounded[i] + (i >= from ? term : 0.0);
-    }
+    round_terms<is_signed>(upper, both, len, tally.failed, tally.worst);
+    for (int32_t i = 0; i < len; ++i) both[i] = rounded[i] + (i >= from ? both[i] : 0.0);
     add_to_sums(both, first, len, tally.sums);
   } else {
     add_to_sums(rounded, first, len, tally.sums);
   }
-  tally.failed |= failed;
-  if constexpr (kReportRounding) tally.worst = std::fmax(tally.worst, worst);
   if constexpr (mode == ReleaseMode::add_twice) {
     for (int32_t i = 0; i < len; ++i) rounded[i] *= 2.0;
   }
@@ -355,10 +360,9 @@ void sum_unreleased(const double* d, int32_t L, const Weights& weights, int32_t 
   for (int32_t first = first_term; first < L;) {
     const int32_t end = ((first / kReleaseBlock) + 1) * kReleaseBlock;
     const int32_t len = (end < L ? end : L) - first;
-    block_terms(d, L, weights, super, first, len, rounded);
-    for (int32_t i = 0; i < len; ++i) {
-      rounded[i] = round_term<form == WordForm::balanced>(rounded[i], tally.failed, tally.worst);
-    }
+    double terms[kReleaseBlock];
+    block_terms(d, L, weights, super, first, len, terms);
+    round_terms<form == WordForm::balanced>(terms, rounded, len, tally.failed, tally.worst);
     add_to_sums(rounded, first, len, tally.sums);
     first += len;
   }
