@@ -50,9 +50,10 @@ inline void store_at(double* a, int32_t e, Cx z) { store(a, e, z); }
 inline void store_at(double* a, int32_t e, Cx2 z) { store_pair(a, e, z); }
 
 // Butterfly of a normal block at element k of quarter length q (at k and k + 1 when V is a
-// pair). The inverse is its adjoint: the transpose with conjugate twiddles.
-template <Direction direction, typename V>
-inline void butterfly(double* a, int32_t k, int32_t q, V w1, V w3) {
+// pair, with twiddles W of two elements). The inverse is its adjoint: the transpose with
+// conjugate twiddles.
+template <Direction direction, typename V, typename W>
+inline void butterfly(double* a, int32_t k, int32_t q, W w1, W w3) {
   V v0 = load_at<V>(a, k), v1 = load_at<V>(a, k + q);
   V v2 = load_at<V>(a, k + 2 * q), v3 = load_at<V>(a, k + 3 * q);
   if constexpr (direction == Direction::forward) {
@@ -62,7 +63,7 @@ inline void butterfly(double* a, int32_t k, int32_t q, V w1, V w3) {
     store_at(a, k + 2 * q, (x1 + times_i(x3)) * w1);
     store_at(a, k + 3 * q, (x1 - times_i(x3)) * w3);
   } else {
-    V p = v2 * conj(w1), r = v3 * conj(w3);
+    V p = mul_conj(v2, w1), r = mul_conj(v3, w3);
     V e0 = v0 + v1, e1 = v0 - v1, s = p + r, t = times_i(p - r);
     store_at(a, k, e0 + s);
     store_at(a, k + q, e1 - t);
@@ -82,7 +83,7 @@ inline void butterfly_eighth(double* a, int32_t k, int32_t q) {
     store(a, k + 2 * q, times_w8(x1 + times_i(x3)));
     store(a, k + 3 * q, times_w8_cubed(x1 - times_i(x3)));
   } else {
-    butterfly<direction>(a, k, q, Cx{kC4, kC4}, Cx{-kC4, kC4});
+    butterfly<direction, Cx>(a, k, q, Cx{kC4, kC4}, Cx{-kC4, kC4});
   }
 }
 
@@ -101,14 +102,14 @@ template <Direction direction>
     const double angle = static_cast<double>(2 * p) * ew;
     start = {std::cos(angle), std::sin(angle)};
   }
-  Cx2 a_before = make_pair(start * conj(w), start), a_now = make_pair(start * w, start * w2);
-  Cx2 b_before = conj_cube(a_before), b_now = conj_cube(a_now);
+  Tw2 a_before = twiddles(start * conj(w), start), a_now = twiddles(start * w, start * w2);
+  Tw2 b_before = conj_cube(a_before), b_now = conj_cube(a_now);
   for (int32_t k = p + 1; k < end; k += 2) {
     // Elements k, k + 1 and their mirrors Q - k - 1, Q - k;
     // w_L^(Q-k) = i conj(w_L^k) and w_L^(3(Q-k)) = -i w_L^(-3k).
-    butterfly<direction>(a, k, q, a_now, conj(b_now));
-    butterfly<direction>(a, q - k - 1, q, swap_halves(times_i(conj(a_now))),
-                         swap_halves(times_minus_i(b_now)));
+    butterfly<direction, Cx2>(a, k, q, a_now, conj(b_now));
+    butterfly<direction, Cx2>(a, q - k - 1, q, swap_halves(times_i(conj(a_now))),
+                              swap_halves(times_minus_i(b_now)));
     step_by(a_before, a_now, f1);
     step_by(b_before, b_now, f3);
   }
@@ -133,16 +134,16 @@ template <Direction direction>
     a_last = {std::cos(angle), std::sin(angle)};
     b_last = conj_cube(a_last);
   }
-  butterfly<direction>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
-  butterfly<direction>(a, h - 1, q, a_last, conj(b_last));
+  butterfly<direction, Cx>(a, 0, q, Cx{1.0, 0.0}, Cx{1.0, 0.0});
+  butterfly<direction, Cx>(a, h - 1, q, a_last, conj(b_last));
   butterfly_eighth<direction>(a, h, q);
-  butterfly<direction>(a, h + 1, q, times_i(conj(a_last)), times_minus_i(b_last));
+  butterfly<direction, Cx>(a, h + 1, q, times_i(conj(a_last)), times_minus_i(b_last));
 }
 
-// Butterfly of an odd-frequency block at element k (at k and k + 1 when V is a pair), or its
-// adjoint.
-template <Direction direction, typename V>
-inline void butterfly_odd(double* a, int32_t k, int32_t q, V z0, V z2, V w1, V w3) {
+// Butterfly of an odd-frequency block at element k (at k and k + 1 when V is a pair, with
+// twiddles W of two elements), or its adjoint.
+template <Direction direction, typename V, typename W>
+inline void butterfly_odd(double* a, int32_t k, int32_t q, W z0, W z2, W w1, W w3) {
   V v0 = load_at<V>(a, k), v1 = load_at<V>(a, k + q);
   V v2 = load_at<V>(a, k + 2 * q), v3 = load_at<V>(a, k + 3 * q);
   if constexpr (direction == Direction::forward) {
@@ -154,8 +155,8 @@ inline void butterfly_odd(double* a, int32_t k, int32_t q, V z0, V z2, V w1, V w
     store_at(a, k + 2 * q, u1 + u3);
     store_at(a, k + 3 * q, u1 - u3);
   } else {
-    V s0 = (v0 + v1) * conj(z0), s1 = (v2 + v3) * conj(w1);
-    V d0 = (v0 - v1) * conj(z2), d1 = (v2 - v3) * conj(w3);
+    V s0 = mul_conj(v0 + v1, z0), s1 = mul_conj(v2 + v3, w1);
+    V d0 = mul_conj(v0 - v1, z2), d1 = mul_conj(v2 - v3, w3);
     store_at(a, k, s0 + s1);
     store_at(a, k + q, d0 + d1);
     store_at(a, k + 2 * q, times_minus_i(s0 - s1));
@@ -163,7 +164,7 @@ inline void butterfly_odd(double* a, int32_t k, int32_t q, V z0, V z2, V w1, V w
   }
 }
 
-// The four twiddles of an odd-frequency butterfly, for one element (Cx) or two (Cx2).
+// The four twiddles of an odd-frequency butterfly, for one element (Cx) or two (Tw2).
 template <typename T>
 struct OddSet {
   T z0, z2, w1, w3;
@@ -184,19 +185,19 @@ inline OddSet<T> mirror(const OddSet<T>& t) {
           times_minus_i(conj(t.w1))};
 }
 
-template <Direction direction, typename T>
+template <Direction direction, typename V, typename T>
 inline void butterfly_odd(double* a, int32_t k, int32_t q, const OddSet<T>& t) {
-  butterfly_odd<direction>(a, k, q, t.z0, t.z2, t.w1, t.w3);
+  butterfly_odd<direction, V>(a, k, q, t.z0, t.z2, t.w1, t.w3);
 }
 
 // Butterflies at k, k + 1 (twiddles t) and at their mirrors Q - k - 1, Q - k.
 template <Direction direction>
-inline void butterfly_odd_pairs(double* a, int32_t k, int32_t q, const OddSet<Cx2>& t) {
-  butterfly_odd<direction>(a, k, q, t);
+inline void butterfly_odd_pairs(double* a, int32_t k, int32_t q, const OddSet<Tw2>& t) {
+  butterfly_odd<direction, Cx2>(a, k, q, t);
   // The mirrors Q - k - 1, Q - k take the twiddles of k + 1, k: reflected, halves swapped.
-  const OddSet<Cx2> m = mirror(t);
-  butterfly_odd<direction>(a, q - k - 1, q, swap_halves(m.z0), swap_halves(m.z2),
-                           swap_halves(m.w1), swap_halves(m.w3));
+  const OddSet<Tw2> m = mirror(t);
+  butterfly_odd<direction, Cx2>(a, q - k - 1, q, swap_halves(m.z0), swap_halves(m.z2),
+                                swap_halves(m.w1), swap_halves(m.w3));
 }
 
 // The butterflies of elements p + 1 to end and their mirrors in an odd-frequency stage: z0 of two
@@ -210,7 +211,7 @@ template <Direction direction>
     const double angle = static_cast<double>(2 * p) * ew;
     start = {std::cos(angle), std::sin(angle)};
   }
-  Cx2 z_before = make_pair(start * conj(w), start), z_now = make_pair(start * w, start * w2);
+  Tw2 z_before = twiddles(start * conj(w), start), z_now = twiddles(start * w, start * w2);
   for (int32_t k = p + 1; k < end; k += 2) {
     butterfly_odd_pairs<direction>(a, k, q, odd_twiddles_from(z_now));
     step_by(z_before, z_now, f);
@@ -233,11 +234,13 @@ template <Direction direction>
     const double angle = static_cast<double>(2 * (h - 1)) * ew;
     last = odd_twiddles_from(Cx{std::cos(angle), std::sin(angle)});
   }
-  butterfly_odd<direction>(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0}, Cx{-kC4, kC4});
-  butterfly_odd<direction>(a, h - 1, q, last);
+  butterfly_odd<direction, Cx>(a, 0, q, Cx{1.0, 0.0}, Cx{kC4, kC4}, Cx{1.0, 0.0},
+                               Cx{-kC4, kC4});
+  butterfly_odd<direction, Cx>(a, h - 1, q, last);
   // At h: z0 = w_16, z2 = w1 = w_16^3, w3 = w_16^9.
-  butterfly_odd<direction>(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8}, Cx{-kC8, -kS8});
-  butterfly_odd<direction>(a, h + 1, q, mirror(last));
+  butterfly_odd<direction, Cx>(a, h, q, Cx{kC8, kS8}, Cx{kS8, kC8}, Cx{kS8, kC8},
+                               Cx{-kC8, -kS8});
+  butterfly_odd<direction, Cx>(a, h + 1, q, mirror(last));
 }
 
 template <Direction direction>

@@ -15,6 +15,7 @@ inline Cx operator*(Cx a, Cx b) { return {a.re * b.re - a.im * b.im, a.re * b.im
 inline Cx times_i(Cx a) { return {-a.im, a.re}; }
 inline Cx times_minus_i(Cx a) { return {a.im, -a.re}; }
 inline Cx conj(Cx a) { return {a.re, -a.im}; }
+inline Cx mul_conj(Cx z, Cx w) { return z * conj(w); }
 
 // Element e of an interleaved array.
 inline Cx load(const double* a, int e) { return {a[2 * e], a[2 * e + 1]}; }

@@ -516,10 +516,12 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
   const int32_t unreleased_from = fold_unreleased ? terms : L;
   ReleaseTally tally;
   int64_t top;
-  if (!use_threads(terms, kParallelFrom)) {
+  // A release rounds all L terms, kept or not, so its work follows the transform's length: it
+  // shares the threads whenever the transform does.
+  if (!use_threads(L, kParallelFrom) || cnt < 2 * kMaxRanges) {
     top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, unreleased_from, tally);
   } else {
-    // From kParallelFrom terms, one range a thread: range r holds terms start[r] to
+    // One range a thread: range r holds terms start[r] to
     // start[r + 1] - 1; every bound below cnt - 1 keeps the words the carries run through
     // stored, and the last range takes the look-ahead terms. The carries out of the ranges are
     // then added in, from the lowest range up, exactly as one chain would have carried them.
