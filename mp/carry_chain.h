@@ -42,32 +42,6 @@ inline uint64_t carry_out(const CarryChain& chain) {
   return chain.carry + chain.pending1 + uint64_t{chain.pending2} * kWordBase;
 }
 
-// The same for terms of either sign (below 2^52 in magnitude): high parts and carries are
-// floor quotients, so every word still comes out from 0 to 9999.
-struct SignedCarryChain {
-  int32_t carry = 0;
-  int32_t pending1 = 0, pending2 = 0;
-};
-
-// Adds a term given as low (0 to 10^8 - 1) and high (a floor quotient by 10^8) parts, and
-// old_word, at the current place; returns the place's word and moves up a place.
-inline int16_t add_place_parts(SignedCarryChain& chain, int32_t low, int32_t high,
-                               int32_t old_word) {
-  // |total| stays below 2^28; the bias makes it positive so that division truncates as floor.
-  constexpr int32_t kBias = 32768;
-  const int32_t total = low + chain.pending1 + chain.carry + old_word;
-  chain.pending1 = chain.pending2;
-  chain.pending2 = high;
-  chain.carry = static_cast<int32_t>(static_cast<uint32_t>(total + kBias * kWordBase) /
-                                     uint32_t{kWordBase}) -
-                kBias;
-  return static_cast<int16_t>(total - chain.carry * kWordBase);
-}
-
-inline int64_t carry_out(const SignedCarryChain& chain) {
-  return chain.carry + chain.pending1 + int64_t{chain.pending2} * kWordBase;
-}
-
 // Adds carry (of either sign) at word end - 1 of normalised words begin to end - 1 and carries
 // it up through them; returns what leaves word begin.
 inline int64_t carry_through(int16_t* c, int32_t begin, int32_t end, int64_t carry) {

@@ -321,13 +321,37 @@ inline void add_to_sums(const double* rounded, int32_t first, int32_t len, TermS
   }
 }
 
-// Rounds, checks and sums the terms of one block (first to first + len - 1) and splits them
-// into the parts the carry chain adds. Terms from unreleased_from on that share the block's
-// elements (L/2 above them) are rounded, checked and summed too, in the same pass over memory.
+// What the chain adds at each place of a block, formed in loops without a dependency from
+// place to place: term p's part below 10^8, the quotient of term p + 2 by 10^8 (which belongs
+// two places up from that term), and the old word when accumulating. above holds the quotients
+// of the first two terms of the block above (0 at a chain's start) and takes this block's.
+// Every sum lies below 2^28 in magnitude, so the serial chain is one short 32-bit step a place.
+template <ReleaseMode mode>
+[[gnu::always_inline]] inline void place_sums(const int32_t* high, const int32_t* low,
+                                              int32_t len, const int16_t* c, int32_t cnt,
+                                              int32_t first, int32_t* above, int32_t* sums) {
+  for (int32_t i = 0; i + 2 < len; ++i) sums[i] = low[i] + high[i + 2];
+  for (int32_t i = len - 2 < 0 ? 0 : len - 2; i < len; ++i) sums[i] = low[i] + above[i + 2 - len];
+  above[1] = len > 1 ? high[1] : above[0];
+  above[0] = high[0];
+  if constexpr (mode != ReleaseMode::overwrite) {
+    // Places up to cnt - 2 are stored, and hold their old words.
+    const int32_t stored = cnt - 1 - first < len ? cnt - 1 - first : len;
+    for (int32_t i = 0; i < stored; ++i) sums[i] += c[first + i + 1];
+  }
+}
+
+// Rounds, checks and sums the terms of one block (first to first + len - 1) and forms what the
+// carry chain adds at their places (place_sums). Terms from unreleased_from on that share the
+// block's elements (L/2 above them) are rounded, checked and summed too, in the same pass over
+// memory.
 template <ReleaseMode mode, WordForm form>
-[[gnu::always_inline]] inline void prepare_block(const double* d, int32_t L, const Weights& weights, SuperStart& super,
-                          int32_t first, int32_t len, int32_t unreleased_from, int32_t* high,
-                          int32_t* low, ReleaseTally& tally) {
+[[gnu::always_inline]] inline void prepare_block(const double* d, int32_t L,
+                                                 const Weights& weights, SuperStart& super,
+                                                 int32_t first, int32_t len,
+                                                 int32_t unreleased_from, const int16_t* c,
+                                                 int32_t cnt, int32_t* above, int32_t* sums,
+                                                 ReleaseTally& tally) {
   constexpr bool is_signed = form == WordForm::balanced;
   double terms[kReleaseBlock], upper[kReleaseBlock], rounded[kReleaseBlock];
   const int32_t upper_first = first + L / 2;
@@ -348,7 +372,9 @@ template <ReleaseMode mode, WordForm form>
   if constexpr (mode == ReleaseMode::add_twice) {
     for (int32_t i = 0; i < len; ++i) rounded[i] *= 2.0;
   }
+  int32_t high[kReleaseBlock], low[kReleaseBlock];
   split_parts(rounded, high, low, len);
+  place_sums<mode>(high, low, len, c, cnt, first, above, sums);
 }
 
 // Rounds, checks and sums the terms first_term to L - 1, which no release keeps.
@@ -368,17 +394,30 @@ void sum_unreleased(const double* d, int32_t L, const Weights& weights, int32_t 
   }
 }
 
-// One place of a chain: term p's parts and the old word (accumulating forms) go in; the word
-// is stored while p <= cnt - 2, and below, when given, receives the words of places cnt - 1
-// and cnt, which are not stored.
-template <ReleaseMode mode, bool all_stored = false, typename Chain>
-inline void chain_place(Chain& chain, int16_t* c, int32_t cnt, int32_t p, int32_t high,
-                        int32_t low, int16_t* below) {
-  using Part = std::conditional_t<std::is_same_v<Chain, SignedCarryChain>, int32_t, uint32_t>;
+// The word at a place whose sum (place_sums) is sum, and the carry it sends up; plain words
+// give sums of one sign, balanced ones carry floor quotients, so every word is 0 to 9999.
+template <WordForm form>
+inline int16_t settle_place(int32_t& carry, int32_t sum) {
+  const int32_t total = sum + carry;
+  if constexpr (form == WordForm::balanced) {
+    // |total| stays below 2^28; the bias makes it positive so that division truncates as floor.
+    constexpr int32_t kBias = 32768;
+    carry = static_cast<int32_t>(static_cast<uint32_t>(total + kBias * kWordBase) /
+                                 uint32_t{kWordBase}) -
+            kBias;
+  } else {
+    carry = static_cast<int32_t>(static_cast<uint32_t>(total) / uint32_t{kWordBase});
+  }
+  return static_cast<int16_t>(total - carry * kWordBase);
+}
+
+// One place of a chain: the word is stored while p <= cnt - 2, and below, when given, receives
+// the words of places cnt - 1 and cnt, which are not stored.
+template <WordForm form, bool all_stored = false>
+inline void chain_place(int32_t& carry, int16_t* c, int32_t cnt, int32_t p, int32_t sum,
+                        int16_t* below) {
   const bool stored = all_stored || p <= cnt - 2;
-  const Part old_word = mode != ReleaseMode::overwrite && stored ? static_cast<Part>(c[p + 1]) : 0;
-  const int16_t word =
-      add_place_parts(chain, static_cast<Part>(low), static_cast<Part>(high), old_word);
+  const int16_t word = settle_place<form>(carry, sum);
   if (stored) {
     c[p + 1] = word;
   } else if (below != nullptr && p - (cnt - 1) < 2) {
@@ -401,7 +440,6 @@ template <ReleaseMode mode, WordForm form>
                                         const Weights& weights, int32_t first_term,
                                         int32_t end_term, int32_t unreleased_from,
                                         ReleaseTally& total, int16_t* below = nullptr) {
-  using Chain = std::conditional_t<form == WordForm::balanced, SignedCarryChain, CarryChain>;
   // Counted here and added to total once: the threads' totals share a cache line.
   ReleaseTally tally;
   int32_t bound[kLanes + 1], lanes = 1;
@@ -415,11 +453,11 @@ template <ReleaseMode mode, WordForm form>
     }
   }
   bound[lanes] = end_term;
-  Chain chain[kLanes];
+  int32_t carry[kLanes] = {}, above[kLanes][2] = {};
   SuperStart super[kLanes];
   int32_t top[kLanes];  // each lane's next block ends here
   for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
-  int32_t high[kLanes][kReleaseBlock], low[kLanes][kReleaseBlock];
+  int32_t sums[kLanes][kReleaseBlock];
   for (;;) {
     // All lanes with a whole aligned block left go together; otherwise each lane takes a block
     // (partial ones at a lane's ends) on its own.
@@ -433,7 +471,7 @@ template <ReleaseMode mode, WordForm form>
     if (together) {
       for (int32_t r = 0; r < kLanes; ++r) {
         prepare_block<mode, form>(d, L, weights, super[r], top[r] - kReleaseBlock, kReleaseBlock,
-                                  unreleased_from, high[r], low[r], tally);
+                                  unreleased_from, c, cnt, above[r], sums[r], tally);
       }
       if (tally.failed != 0) {
         add_tally(total, tally);
@@ -442,15 +480,15 @@ template <ReleaseMode mode, WordForm form>
       if (top[kLanes - 1] <= cnt - 1) {
         for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
           for (int32_t r = 0; r < kLanes; ++r) {
-            chain_place<mode, true>(chain[r], c, cnt, top[r] - kReleaseBlock + i, high[r][i],
-                                    low[r][i], below);
+            chain_place<form, true>(carry[r], c, cnt, top[r] - kReleaseBlock + i, sums[r][i],
+                                    below);
           }
         }
       } else {
         for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
           for (int32_t r = 0; r < kLanes; ++r) {
-            chain_place<mode>(chain[r], c, cnt, top[r] - kReleaseBlock + i, high[r][i],
-                              low[r][i], below);
+            chain_place<form>(carry[r], c, cnt, top[r] - kReleaseBlock + i, sums[r][i],
+                              below);
           }
         }
       }
@@ -462,25 +500,30 @@ template <ReleaseMode mode, WordForm form>
       int32_t first = (top[r] - 1) & ~(kReleaseBlock - 1);
       if (first < bound[r]) first = bound[r];
       const int32_t len = top[r] - first;
-      prepare_block<mode, form>(d, L, weights, super[r], first, len, unreleased_from, high[r],
-                                low[r], tally);
+      prepare_block<mode, form>(d, L, weights, super[r], first, len, unreleased_from, c, cnt,
+                                above[r], sums[r], tally);
       if (tally.failed != 0) {
         add_tally(total, tally);
         return 0;
       }
       for (int32_t i = len - 1; i >= 0; --i) {
-        chain_place<mode>(chain[r], c, cnt, first + i, high[r][i], low[r][i], below);
+        chain_place<form>(carry[r], c, cnt, first + i, sums[r][i], below);
       }
       top[r] = first;
     }
   }
   add_tally(total, tally);
-  int64_t carry = static_cast<int64_t>(carry_out(chain[0]));
-  for (int32_t r = lanes - 1; r >= 1; --r) {
-    const int64_t out = static_cast<int64_t>(carry_out(chain[r]));
-    carry += carry_through(c, first_term + 1, bound[r] + 1, out);
+  // What leaves a lane: its carry and the quotients of its first two terms, which belong one
+  // and two places above it.
+  int64_t out[kLanes];
+  for (int32_t r = 0; r < lanes; ++r) {
+    out[r] = carry[r] + above[r][1] + int64_t{above[r][0]} * kWordBase;
   }
-  return carry;
+  int64_t total_carry = out[0];
+  for (int32_t r = lanes - 1; r >= 1; --r) {
+    total_carry += carry_through(c, first_term + 1, bound[r] + 1, out[r]);
+  }
+  return total_carry;
 }
 
 // Balanced products take kBalancedLookAhead terms past the last word when those settle the carry
