@@ -14,8 +14,9 @@
 // second thread here, and lose a tenth beside a busy process.
 constexpr int32_t kParallelFrom = 1 << 19;
 
-// The linear operations stream their words once, at the speed of memory rather than of a
-// core: below this many words a second thread gains less than its start and its waits cost.
+// Sums, differences and halving stream their words once, at the speed of memory rather than
+// of a core: below this many words a second thread gains less than its start and its waits
+// cost. (Products by a small factor do more a word and share the threads from kParallelFrom.)
 constexpr int32_t kLinearParallelFrom = 1 << 20;
 
 // Whether work over `size` elements, at least `from`, should use the threads.

@@ -62,7 +62,9 @@ uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, 
 
 template <bool accumulate>
 uint64_t mul_small_pass(const int16_t* a, double f, int16_t* c, int32_t n) {
-  if (!use_threads(n, kLinearParallelFrom)) return mul_small_words<accumulate>(a, f, c, 0, n);
+  // A product by a small factor costs a few times a sum per word (a conversion, a division, a
+  // chain): it shares the threads from the transforms' threshold, not the sums'.
+  if (!use_threads(n, kParallelFrom)) return mul_small_words<accumulate>(a, f, c, 0, n);
   // Exact integer arithmetic on every word: word 0 may be cut with the rest.
   return static_cast<uint64_t>(in_ranges(c, 0, n, [=](int32_t begin, int32_t end) {
     return static_cast<int64_t>(mul_small_words<accumulate>(a, f, c, begin, end));
