@@ -1,45 +1,72 @@
-// Adding a run of large non-negative terms (below 2^52) into words, one place at a time from
-// the last word up, with exact carries.
+// Adding runs of terms into words, from the last word up, with exact carries: the releases of
+// the products and the products by a small factor.
 //
-// Each term is split into its low part, below 10^8, and its high part, the quotient by 10^8,
-// which belongs two places up. The sum at a place then stays below 2^28 whatever the terms,
-// so the serial chain from place to place is a short 32-bit one, while the splitting, which
-// does not depend on it, runs alongside. The words are exactly those of adding term, old word
-// and carry place by place with full carries.
+// Terms are integers below 2^52 in magnitude, held as doubles. Each is split into its low part
+// (0 to 10^8 - 1) and its high part, the floor quotient by 10^8, which belongs two places up.
+// What a place takes in, its own term's low part, the high part of the term two places on and
+// its old word, is formed a block at a time in loops without a dependency from place to place;
+// every such sum lies below 2^28 in magnitude, so the serial chain is one add and one division
+// a place. The words are exactly those of adding term, old word and carry with full carries.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "mp.h"
 
-constexpr uint64_t kTwoWordBase = 100000000;  // 10^8
+constexpr double kTwoWordBase = 100000000.0;  // 10^8
 
-struct CarryChain {
-  uint32_t carry = 0;
-  // High parts of the terms below, waiting for the place one and two above the current one.
-  uint32_t pending1 = 0, pending2 = 0;
-};
+// Terms go through the chain in blocks of at most this many.
+constexpr int32_t kCarryBlock = 64;
 
-// Adds a term given as low (below 10^8) and high (below 2^26) parts, and old_word, at the
-// current place; returns the place's word and moves up a place.
-inline int16_t add_place_parts(CarryChain& chain, uint32_t low, uint32_t high, uint32_t old_word) {
-  const uint32_t total = low + chain.pending1 + chain.carry + old_word;
-  chain.pending1 = chain.pending2;
-  chain.pending2 = high;
-  chain.carry = total / kWordBase;
-  return static_cast<int16_t>(total - chain.carry * kWordBase);
+// Splits the integers r (below 2^53 in magnitude, as doubles) into their floor quotient by
+// 10^8 and the remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true
+// quotient, and the remainder, formed exactly, corrects a quotient one off.
+inline void split_parts(const double* __restrict r, int32_t* __restrict high,
+                        int32_t* __restrict low, int32_t len) {
+  for (int32_t i = 0; i < len; ++i) {
+    double q = std::floor(r[i] * 1e-8);
+    const double rest = r[i] - q * kTwoWordBase;
+    q = rest < 0.0 ? q - 1.0 : (rest >= kTwoWordBase ? q + 1.0 : q);
+    high[i] = static_cast<int32_t>(q);
+    low[i] = static_cast<int32_t>(r[i] - q * kTwoWordBase);
+  }
 }
 
-// Adds term (below 2^52) and old_word at the current place.
-inline int16_t add_place(CarryChain& chain, uint64_t term, uint32_t old_word) {
-  const uint64_t high = term / kTwoWordBase;
-  return add_place_parts(chain, static_cast<uint32_t>(term - high * kTwoWordBase),
-                         static_cast<uint32_t>(high), old_word);
+// sums[i] = low[i] + high[i + 2], plus old[i] for i below old_count, for a block of len places.
+// above holds the high parts of the first two terms of the block after this one (0 at a
+// chain's start) and takes this block's.
+inline void place_sums(const int32_t* high, const int32_t* low, int32_t len, const int16_t* old,
+                       int32_t old_count, int32_t* above, int32_t* sums) {
+  if (len <= 0) return;
+  for (int32_t i = 0; i + 2 < len; ++i) sums[i] = low[i] + high[i + 2];
+  for (int32_t i = len - 2 < 0 ? 0 : len - 2; i < len; ++i) sums[i] = low[i] + above[i + 2 - len];
+  above[1] = len > 1 ? high[1] : above[0];
+  above[0] = high[0];
+  for (int32_t i = 0; i < old_count; ++i) sums[i] += old[i];
 }
 
-// What is left above the last place added: the carry out of it.
-inline uint64_t carry_out(const CarryChain& chain) {
-  return chain.carry + chain.pending1 + uint64_t{chain.pending2} * kWordBase;
+// The word at a place whose sum is sum, and the carry it sends up. Terms of one sign give
+// non-negative sums; terms of either sign carry floor quotients, so every word is 0 to 9999.
+template <bool is_signed>
+inline int16_t settle_place(int32_t& carry, int32_t sum) {
+  const int32_t total = sum + carry;
+  if constexpr (is_signed) {
+    // |total| stays below 2^28; the bias makes it positive so that division truncates as floor.
+    constexpr int32_t kBias = 32768;
+    carry = static_cast<int32_t>(static_cast<uint32_t>(total + kBias * kWordBase) /
+                                 uint32_t{kWordBase}) -
+            kBias;
+  } else {
+    carry = static_cast<int32_t>(static_cast<uint32_t>(total) / uint32_t{kWordBase});
+  }
+  return static_cast<int16_t>(total - carry * kWordBase);
+}
+
+// What leaves a chain above its first place: its carry and the high parts of its first two
+// terms, which belong one and two places above it.
+inline int64_t chain_out(int32_t carry, const int32_t* above) {
+  return carry + above[1] + int64_t{above[0]} * kWordBase;
 }
 
 // Adds carry (of either sign) at word end - 1 of normalised words begin to end - 1 and carries
@@ -51,4 +78,77 @@ inline int64_t carry_through(int16_t* c, int32_t begin, int32_t end, int64_t car
     c[k] = static_cast<int16_t>(v - carry * kWordBase);
   }
   return carry;
+}
+
+// A chain's carry runs from place to place, one after the other; kCarryLanes chains over parts
+// of a range, stepped together, overlap their latencies.
+constexpr int32_t kCarryLanes = 4;
+
+// Carries places first to end - 1 into words, from the last place up. Place p's word is word
+// p + offset of c, and the places below stored_end are stored words. Ranges long enough go in
+// kCarryLanes parts with bounds at block multiples below stored_end, so that each part's carry
+// out runs up through stored words, where it is added as one chain would have carried it.
+// prepare(lane, first, len, above, sums) forms the sums of the block of places first to
+// first + len - 1 (place_sums) and returns false to stop at once; put(p, word, stored) takes
+// place p's word, stored being true when the caller may take p as below stored_end. Returns
+// false if prepare stopped; otherwise out is what leaves the first place.
+template <bool is_signed, typename Prepare, typename Put>
+[[gnu::always_inline]] inline bool carry_in_lanes(int16_t* c, int32_t offset, int32_t first,
+                                                  int32_t end, int32_t stored_end,
+                                                  Prepare prepare, Put put, int64_t& out) {
+  int32_t bound[kCarryLanes + 1], lanes = 1;
+  bound[0] = first;
+  const int32_t cut_end = end < stored_end ? end : stored_end;
+  const int32_t blocks = (cut_end - first) / kCarryBlock;
+  if (blocks >= 4 * kCarryLanes) {
+    lanes = kCarryLanes;
+    for (int32_t r = 1; r < kCarryLanes; ++r) {
+      bound[r] = (first + blocks * r / kCarryLanes * kCarryBlock) & ~(kCarryBlock - 1);
+    }
+  }
+  bound[lanes] = end;
+  int32_t carry[kCarryLanes] = {}, above[kCarryLanes][2] = {};
+  int32_t top[kCarryLanes];  // each lane's next block ends here
+  for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
+  int32_t sums[kCarryLanes][kCarryBlock];
+  for (;;) {
+    // All lanes with a whole aligned block left go together; otherwise each lane takes a block
+    // (partial ones at a lane's ends) on its own.
+    bool together = lanes == kCarryLanes;
+    bool any = false;
+    for (int32_t r = 0; r < lanes; ++r) {
+      any |= top[r] > bound[r];
+      together &= top[r] - kCarryBlock >= bound[r] && (top[r] & (kCarryBlock - 1)) == 0;
+    }
+    if (!any) break;
+    if (together) {
+      for (int32_t r = 0; r < kCarryLanes; ++r) {
+        if (!prepare(r, top[r] - kCarryBlock, kCarryBlock, above[r], sums[r])) return false;
+      }
+      const bool stored = top[kCarryLanes - 1] <= stored_end;
+      for (int32_t i = kCarryBlock - 1; i >= 0; --i) {
+        for (int32_t r = 0; r < kCarryLanes; ++r) {
+          put(top[r] - kCarryBlock + i, settle_place<is_signed>(carry[r], sums[r][i]), stored);
+        }
+      }
+      for (int32_t r = 0; r < kCarryLanes; ++r) top[r] -= kCarryBlock;
+      continue;
+    }
+    for (int32_t r = 0; r < lanes; ++r) {
+      if (top[r] <= bound[r]) continue;
+      int32_t block_first = (top[r] - 1) & ~(kCarryBlock - 1);
+      if (block_first < bound[r]) block_first = bound[r];
+      const int32_t len = top[r] - block_first;
+      if (!prepare(r, block_first, len, above[r], sums[r])) return false;
+      for (int32_t i = len - 1; i >= 0; --i) {
+        put(block_first + i, settle_place<is_signed>(carry[r], sums[r][i]), false);
+      }
+      top[r] = block_first;
+    }
+  }
+  out = chain_out(carry[0], above[0]);
+  for (int32_t r = lanes - 1; r >= 1; --r) {
+    out += carry_through(c, first + offset, bound[r] + offset, chain_out(carry[r], above[r]));
+  }
+  return true;
 }

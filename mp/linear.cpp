@@ -52,12 +52,19 @@ int64_t in_ranges(int16_t* c, int32_t first, int32_t n, Op op) {
 // is an integer below 2^45, exact in a double; the carry chain adds them exactly.
 template <bool accumulate>
 uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, int32_t end) {
-  CarryChain chain;
-  for (int32_t k = end - 1; k >= begin; --k) {
-    const uint64_t term = static_cast<uint64_t>(a[k] * f);
-    c[k] = add_place(chain, term, accumulate ? static_cast<uint32_t>(c[k]) : 0);
-  }
-  return carry_out(chain);
+  int64_t out = 0;
+  carry_in_lanes<false>(
+      c, 0, begin, end, end,
+      [=](int32_t, int32_t first, int32_t len, int32_t* above, int32_t* sums) {
+        double terms[kCarryBlock];
+        int32_t high[kCarryBlock], low[kCarryBlock];
+        for (int32_t i = 0; i < len; ++i) terms[i] = a[first + i] * f;
+        split_parts(terms, high, low, len);
+        place_sums(high, low, len, c + first, accumulate ? len : 0, above, sums);
+        return true;
+      },
+      [=](int32_t k, int16_t word, bool) { c[k] = word; }, out);
+  return static_cast<uint64_t>(out);
 }
 
 template <bool accumulate>

@@ -192,21 +192,7 @@ constexpr double kLargestCheckableTerm = 4503599627370496.0;
 // Terms are rounded, checked and split into digits a block at a time, in loops without a
 // dependency from one term to the next, which the compiler vectorises.
 constexpr int32_t kReleaseBlock = kWeightBlock;
-
-// Splits the integers r (below 2^53 in magnitude, as doubles) into their floor quotient by
-// 10^8 and the remainder. Both are exact: the product with 1e-8 lands within 1e-8 of the true
-// quotient, and the remainder, formed exactly, corrects a quotient one off.
-inline void split_parts(const double* __restrict r, int32_t* __restrict high,
-                        int32_t* __restrict low, int32_t len) {
-  constexpr double base = static_cast<double>(kTwoWordBase);
-  for (int32_t i = 0; i < len; ++i) {
-    double q = std::floor(r[i] * 1e-8);
-    double rest = r[i] - q * base;
-    q = rest < 0.0 ? q - 1.0 : (rest >= base ? q + 1.0 : q);
-    high[i] = static_cast<int32_t>(q);
-    low[i] = static_cast<int32_t>(r[i] - q * base);
-  }
-}
+static_assert(kReleaseBlock == kCarryBlock);
 
 // A diagnostic build (TALLOW_ROUNDING_REPORT) prints the largest distance of any released term
 // from its integer to standard error at exit; the programs themselves keep no such record.
@@ -321,26 +307,6 @@ inline void add_to_sums(const double* rounded, int32_t first, int32_t len, TermS
   }
 }
 
-// What the chain adds at each place of a block, formed in loops without a dependency from
-// place to place: term p's part below 10^8, the quotient of term p + 2 by 10^8 (which belongs
-// two places up from that term), and the old word when accumulating. above holds the quotients
-// of the first two terms of the block above (0 at a chain's start) and takes this block's.
-// Every sum lies below 2^28 in magnitude, so the serial chain is one short 32-bit step a place.
-template <ReleaseMode mode>
-[[gnu::always_inline]] inline void place_sums(const int32_t* high, const int32_t* low,
-                                              int32_t len, const int16_t* c, int32_t cnt,
-                                              int32_t first, int32_t* above, int32_t* sums) {
-  for (int32_t i = 0; i + 2 < len; ++i) sums[i] = low[i] + high[i + 2];
-  for (int32_t i = len - 2 < 0 ? 0 : len - 2; i < len; ++i) sums[i] = low[i] + above[i + 2 - len];
-  above[1] = len > 1 ? high[1] : above[0];
-  above[0] = high[0];
-  if constexpr (mode != ReleaseMode::overwrite) {
-    // Places up to cnt - 2 are stored, and hold their old words.
-    const int32_t stored = cnt - 1 - first < len ? cnt - 1 - first : len;
-    for (int32_t i = 0; i < stored; ++i) sums[i] += c[first + i + 1];
-  }
-}
-
 // Rounds, checks and sums the terms of one block (first to first + len - 1) and forms what the
 // carry chain adds at their places (place_sums). Terms from unreleased_from on that share the
 // block's elements (L/2 above them) are rounded, checked and summed too, in the same pass over
@@ -374,7 +340,10 @@ template <ReleaseMode mode, WordForm form>
   }
   int32_t high[kReleaseBlock], low[kReleaseBlock];
   split_parts(rounded, high, low, len);
-  place_sums<mode>(high, low, len, c, cnt, first, above, sums);
+  // Places up to cnt - 2 are stored, and the accumulating forms add their old words.
+  const int32_t stored = cnt - 1 - first < len ? cnt - 1 - first : len;
+  place_sums(high, low, len, c + first + 1, mode != ReleaseMode::overwrite ? stored : 0, above,
+             sums);
 }
 
 // Rounds, checks and sums the terms first_term to L - 1, which no release keeps.
@@ -394,47 +363,11 @@ void sum_unreleased(const double* d, int32_t L, const Weights& weights, int32_t 
   }
 }
 
-// The word at a place whose sum (place_sums) is sum, and the carry it sends up; plain words
-// give sums of one sign, balanced ones carry floor quotients, so every word is 0 to 9999.
-template <WordForm form>
-inline int16_t settle_place(int32_t& carry, int32_t sum) {
-  const int32_t total = sum + carry;
-  if constexpr (form == WordForm::balanced) {
-    // |total| stays below 2^28; the bias makes it positive so that division truncates as floor.
-    constexpr int32_t kBias = 32768;
-    carry = static_cast<int32_t>(static_cast<uint32_t>(total + kBias * kWordBase) /
-                                 uint32_t{kWordBase}) -
-            kBias;
-  } else {
-    carry = static_cast<int32_t>(static_cast<uint32_t>(total) / uint32_t{kWordBase});
-  }
-  return static_cast<int16_t>(total - carry * kWordBase);
-}
-
-// One place of a chain: the word is stored while p <= cnt - 2, and below, when given, receives
-// the words of places cnt - 1 and cnt, which are not stored.
-template <WordForm form, bool all_stored = false>
-inline void chain_place(int32_t& carry, int16_t* c, int32_t cnt, int32_t p, int32_t sum,
-                        int16_t* below) {
-  const bool stored = all_stored || p <= cnt - 2;
-  const int16_t word = settle_place<form>(carry, sum);
-  if (stored) {
-    c[p + 1] = word;
-  } else if (below != nullptr && p - (cnt - 1) < 2) {
-    below[p - (cnt - 1)] = word;
-  }
-}
-
-// A chain's carry runs from term to term, one after the other; four chains over four parts of
-// a range, stepped together, overlap their latencies.
-constexpr int32_t kLanes = 4;
-
 // Releases terms first to end - 1 into their words (term p belongs to word p + 1, stored while
-// p <= cnt - 2), from the last term up; returns the carry out of the range, which belongs to
-// word first. Long ranges go in kLanes parts with bounds at block multiples below cnt - 1, so
-// that each part's carry runs up through stored words, where it is added as one chain would
-// have carried it. Stops at the first block with a term that fails the check. below: as for
-// chain_place; unreleased_from: as for prepare_block.
+// p <= cnt - 2; below, when given, receives the words of places cnt - 1 and cnt, which are not
+// stored), from the last term up, in lanes (carry_in_lanes); returns the carry out of the
+// range, which belongs to word first. Stops at the first block with a term that fails the
+// check. unreleased_from: as for prepare_block.
 template <ReleaseMode mode, WordForm form>
 [[gnu::noinline]] int64_t release_range(int16_t* c, int32_t cnt, const double* d, int32_t L,
                                         const Weights& weights, int32_t first_term,
@@ -442,88 +375,25 @@ template <ReleaseMode mode, WordForm form>
                                         ReleaseTally& total, int16_t* below = nullptr) {
   // Counted here and added to total once: the threads' totals share a cache line.
   ReleaseTally tally;
-  int32_t bound[kLanes + 1], lanes = 1;
-  bound[0] = first_term;
-  const int32_t cut_end = end_term < cnt - 1 ? end_term : cnt - 1;
-  const int32_t blocks = (cut_end - first_term) / kReleaseBlock;
-  if (blocks >= 4 * kLanes) {
-    lanes = kLanes;
-    for (int32_t r = 1; r < kLanes; ++r) {
-      bound[r] = (first_term + blocks * r / kLanes * kReleaseBlock) & ~(kReleaseBlock - 1);
-    }
-  }
-  bound[lanes] = end_term;
-  int32_t carry[kLanes] = {}, above[kLanes][2] = {};
-  SuperStart super[kLanes];
-  int32_t top[kLanes];  // each lane's next block ends here
-  for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
-  int32_t sums[kLanes][kReleaseBlock];
-  for (;;) {
-    // All lanes with a whole aligned block left go together; otherwise each lane takes a block
-    // (partial ones at a lane's ends) on its own.
-    bool together = lanes == kLanes;
-    bool any = false;
-    for (int32_t r = 0; r < lanes; ++r) {
-      any |= top[r] > bound[r];
-      together &= top[r] - kReleaseBlock >= bound[r] && (top[r] & (kReleaseBlock - 1)) == 0;
-    }
-    if (!any) break;
-    if (together) {
-      for (int32_t r = 0; r < kLanes; ++r) {
-        prepare_block<mode, form>(d, L, weights, super[r], top[r] - kReleaseBlock, kReleaseBlock,
-                                  unreleased_from, c, cnt, above[r], sums[r], tally);
-      }
-      if (tally.failed != 0) {
-        add_tally(total, tally);
-        return 0;
-      }
-      if (top[kLanes - 1] <= cnt - 1) {
-        for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
-          for (int32_t r = 0; r < kLanes; ++r) {
-            chain_place<form, true>(carry[r], c, cnt, top[r] - kReleaseBlock + i, sums[r][i],
-                                    below);
-          }
+  SuperStart super[kCarryLanes];
+  int64_t out = 0;
+  carry_in_lanes<form == WordForm::balanced>(
+      c, 1, first_term, end_term, cnt - 1,
+      [&](int32_t lane, int32_t first, int32_t len, int32_t* above, int32_t* sums) {
+        prepare_block<mode, form>(d, L, weights, super[lane], first, len, unreleased_from, c, cnt,
+                                  above, sums, tally);
+        return tally.failed == 0;
+      },
+      [=](int32_t p, int16_t word, bool stored) {
+        if (stored || p <= cnt - 2) {
+          c[p + 1] = word;
+        } else if (below != nullptr && p - (cnt - 1) < 2) {
+          below[p - (cnt - 1)] = word;
         }
-      } else {
-        for (int32_t i = kReleaseBlock - 1; i >= 0; --i) {
-          for (int32_t r = 0; r < kLanes; ++r) {
-            chain_place<form>(carry[r], c, cnt, top[r] - kReleaseBlock + i, sums[r][i],
-                              below);
-          }
-        }
-      }
-      for (int32_t r = 0; r < kLanes; ++r) top[r] -= kReleaseBlock;
-      continue;
-    }
-    for (int32_t r = 0; r < lanes; ++r) {
-      if (top[r] <= bound[r]) continue;
-      int32_t first = (top[r] - 1) & ~(kReleaseBlock - 1);
-      if (first < bound[r]) first = bound[r];
-      const int32_t len = top[r] - first;
-      prepare_block<mode, form>(d, L, weights, super[r], first, len, unreleased_from, c, cnt,
-                                above[r], sums[r], tally);
-      if (tally.failed != 0) {
-        add_tally(total, tally);
-        return 0;
-      }
-      for (int32_t i = len - 1; i >= 0; --i) {
-        chain_place<form>(carry[r], c, cnt, first + i, sums[r][i], below);
-      }
-      top[r] = first;
-    }
-  }
+      },
+      out);
   add_tally(total, tally);
-  // What leaves a lane: its carry and the quotients of its first two terms, which belong one
-  // and two places above it.
-  int64_t out[kLanes];
-  for (int32_t r = 0; r < lanes; ++r) {
-    out[r] = carry[r] + above[r][1] + int64_t{above[r][0]} * kWordBase;
-  }
-  int64_t total_carry = out[0];
-  for (int32_t r = lanes - 1; r >= 1; --r) {
-    total_carry += carry_through(c, first_term + 1, bound[r] + 1, out[r]);
-  }
-  return total_carry;
+  return tally.failed == 0 ? out : 0;
 }
 
 // Balanced products take kBalancedLookAhead terms past the last word when those settle the carry

@@ -39,19 +39,25 @@ TEST(AddSub, InPlaceIntoEitherInputMatchesSeparateResult) {
 TEST(SmallFactor, ExactForEveryFactorBelowTwoToThe31) {
   std::mt19937 rng(2);
   const double factors[] = {0, 1, 2, 3, 9999, 10000, 65536, 123456789, 199999999, 2147483647.0};
-  for (double f : factors) {
-    V a = random_words(rng, 20), acc = random_words(rng, 20), c(20);
-    BigWords product = big_mul(big_from(a.data(), 20), BigWords{static_cast<int64_t>(f)});
-    mp_mul_small_to(a.data(), f, c.data(), 20);
-    EXPECT_EQ(big_from(c.data(), 20), big_low(product, 20)) << "factor " << f;
-    V in_place = a;
-    mp_mul_small(in_place.data(), f, 20);
-    EXPECT_EQ(in_place, c);
-    // c + a f: the carry out of word 0 is the part above the 20 words.
-    BigWords sum = big_add(product, big_from(acc.data(), 20));
-    int32_t carry = mp_mul_small_add(a.data(), f, acc.data(), 20);
-    EXPECT_EQ(big_from(acc.data(), 20), big_low(sum, 20)) << "factor " << f;
-    EXPECT_EQ(carry, big_high(sum, 20)) << "factor " << f;
+  // 20 words go in one chain; 3001 in four lanes of unequal length with a partial block, and
+  // words of 9999 carry across the lanes' bounds.
+  for (int32_t n : {20, 3001}) {
+    for (double f : factors) {
+      for (bool nines : {false, true}) {
+        V a = nines ? V(n, 9999) : random_words(rng, n), acc = random_words(rng, n), c(n);
+        BigWords product = big_mul(big_from(a.data(), n), BigWords{static_cast<int64_t>(f)});
+        mp_mul_small_to(a.data(), f, c.data(), n);
+        EXPECT_EQ(big_from(c.data(), n), big_low(product, n)) << "factor " << f << ", " << n;
+        V in_place = a;
+        mp_mul_small(in_place.data(), f, n);
+        EXPECT_EQ(in_place, c);
+        // c + a f: the carry out of word 0 is the part above the n words.
+        BigWords sum = big_add(product, big_from(acc.data(), n));
+        int32_t carry = mp_mul_small_add(a.data(), f, acc.data(), n);
+        EXPECT_EQ(big_from(acc.data(), n), big_low(sum, n)) << "factor " << f << ", " << n;
+        EXPECT_EQ(carry, big_high(sum, n)) << "factor " << f << ", " << n;
+      }
+    }
   }
 }
 
