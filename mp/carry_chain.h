@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "mp.h"
 
@@ -125,11 +126,19 @@ template <bool is_signed, typename Prepare, typename Put>
       for (int32_t r = 0; r < kCarryLanes; ++r) {
         if (!prepare(r, top[r] - kCarryBlock, kCarryBlock, above[r], sums[r])) return false;
       }
-      const bool stored = top[kCarryLanes - 1] <= stored_end;
-      for (int32_t i = kCarryBlock - 1; i >= 0; --i) {
-        for (int32_t r = 0; r < kCarryLanes; ++r) {
-          put(top[r] - kCarryBlock + i, settle_place<is_signed>(carry[r], sums[r][i]), stored);
+      // One loop for rounds of stored words, one for the rest: put sees stored as a constant.
+      const auto round = [&](auto stored) __attribute__((always_inline)) {
+        for (int32_t i = kCarryBlock - 1; i >= 0; --i) {
+          for (int32_t r = 0; r < kCarryLanes; ++r) {
+            put(top[r] - kCarryBlock + i, settle_place<is_signed>(carry[r], sums[r][i]),
+                stored.value);
+          }
         }
+      };
+      if (top[kCarryLanes - 1] <= stored_end) {
+        round(std::true_type{});
+      } else {
+        round(std::false_type{});
       }
       for (int32_t r = 0; r < kCarryLanes; ++r) top[r] -= kCarryBlock;
       continue;

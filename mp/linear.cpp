@@ -55,7 +55,8 @@ uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, 
   int64_t out = 0;
   carry_in_lanes<false>(
       c, 0, begin, end, end,
-      [=](int32_t, int32_t first, int32_t len, int32_t* above, int32_t* sums) {
+      [=](int32_t, int32_t first, int32_t len, int32_t* above,
+          int32_t* sums) __attribute__((always_inline)) {
         double terms[kCarryBlock];
         int32_t high[kCarryBlock], low[kCarryBlock];
         for (int32_t i = 0; i < len; ++i) terms[i] = a[first + i] * f;
@@ -63,7 +64,8 @@ uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, 
         place_sums(high, low, len, c + first, accumulate ? len : 0, above, sums);
         return true;
       },
-      [=](int32_t k, int16_t word, bool) { c[k] = word; }, out);
+      [=](int32_t k, int16_t word, bool) __attribute__((always_inline)) { c[k] = word; },
+      out);
   return static_cast<uint64_t>(out);
 }
 

@@ -379,12 +379,13 @@ template <ReleaseMode mode, WordForm form>
   int64_t out = 0;
   carry_in_lanes<form == WordForm::balanced>(
       c, 1, first_term, end_term, cnt - 1,
-      [&](int32_t lane, int32_t first, int32_t len, int32_t* above, int32_t* sums) {
+      [&](int32_t lane, int32_t first, int32_t len, int32_t* above,
+          int32_t* sums) __attribute__((always_inline)) {
         prepare_block<mode, form>(d, L, weights, super[lane], first, len, unreleased_from, c, cnt,
                                   above, sums, tally);
         return tally.failed == 0;
       },
-      [=](int32_t p, int16_t word, bool stored) {
+      [=](int32_t p, int16_t word, bool stored) __attribute__((always_inline)) {
         if (stored || p <= cnt - 2) {
           c[p + 1] = word;
         } else if (below != nullptr && p - (cnt - 1) < 2) {
