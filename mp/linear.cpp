@@ -31,6 +31,43 @@ int32_t sub_words(const int16_t* a, const int16_t* b, int16_t* c, int32_t begin,
   return borrow;
 }
 
+// c = a + b (sign 1) or a - b (sign -1) over words begin to end - 1, a block at a time from the
+// last word up, exactly as add_words and sub_words; returns the carry (borrow) out of word
+// begin. A word's raw sum, and the carry it sends up, come from its own inputs alone, in loops
+// without a dependency from word to word; every word then settles at once with what the word
+// below sends, unless a raw 9999 takes a carry (a raw 0 a borrow): such a block, rare, goes
+// through the chain instead. Each block reads its inputs before it writes, so c may be a or b.
+template <int32_t sign>
+int32_t add_signed_words(const int16_t* a, const int16_t* b, int16_t* c, int32_t begin,
+                         int32_t end) {
+  int32_t in = 0;  // what the block below sends into the block's last word
+  for (int32_t top = end; top > begin;) {
+    const int32_t first = top - kCarryBlock > begin ? top - kCarryBlock : begin;
+    const int32_t len = top - first;
+    int32_t raw[kCarryBlock], sent[kCarryBlock + 1];
+    for (int32_t i = 0; i < len; ++i) raw[i] = a[first + i] + sign * b[first + i];
+    for (int32_t i = 0; i < len; ++i) {
+      sent[i] = sign > 0 ? (raw[i] >= kWordBase ? 1 : 0) : (raw[i] < 0 ? -1 : 0);
+    }
+    sent[len] = in;
+    int32_t unsettled = 0;
+    for (int32_t i = 0; i < len; ++i) {
+      unsettled |= sign > 0 ? (raw[i] == kWordBase - 1) & (sent[i + 1] == 1)
+                            : (raw[i] == 0) & (sent[i + 1] == -1);
+    }
+    if (unsettled != 0) {
+      in = sign > 0 ? add_words(a, b, c, first, top, in) : sub_words(a, b, c, first, top, in);
+    } else {
+      for (int32_t i = 0; i < len; ++i) {
+        c[first + i] = static_cast<int16_t>(raw[i] - sent[i] * kWordBase + sent[i + 1]);
+      }
+      in = sent[0];
+    }
+    top = first;
+  }
+  return in;
+}
+
 // Runs op(begin, end, carry in) on words first to n - 1 cut into ranges, in parallel, and joins
 // their carries from the last range up; returns the carry out of word first.
 template <typename Op>
@@ -113,19 +150,23 @@ void divide_by_power_of_two(const int16_t* a, int16_t* c, int32_t n) {
 }  // namespace
 
 int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  if (!use_threads(n, kLinearParallelFrom)) return add_words(a, b, c, 0, n, 0);
+  if (n <= 0) return 0;
   // Word 0, which may hold a folded integer part, takes its carry as the chain would.
-  const int64_t carry = in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
-    return static_cast<int64_t>(add_words(a, b, c, begin, end, 0));
-  });
+  const int64_t carry = !use_threads(n, kLinearParallelFrom)
+                            ? add_signed_words<1>(a, b, c, 1, n)
+                            : in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
+                                return static_cast<int64_t>(add_signed_words<1>(a, b, c, begin, end));
+                              });
   return add_words(a, b, c, 0, 1, static_cast<int32_t>(carry));
 }
 
 int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  if (!use_threads(n, kLinearParallelFrom)) return sub_words(a, b, c, 0, n, 0);
-  const int64_t borrow = in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
-    return static_cast<int64_t>(sub_words(a, b, c, begin, end, 0));
-  });
+  if (n <= 0) return 0;
+  const int64_t borrow = !use_threads(n, kLinearParallelFrom)
+                             ? add_signed_words<-1>(a, b, c, 1, n)
+                             : in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
+                                 return static_cast<int64_t>(add_signed_words<-1>(a, b, c, begin, end));
+                               });
   return sub_words(a, b, c, 0, 1, static_cast<int32_t>(borrow));
 }
 

@@ -36,6 +36,31 @@ TEST(AddSub, InPlaceIntoEitherInputMatchesSeparateResult) {
   }
 }
 
+TEST(AddSub, LongSumsAndDifferencesAreExact) {
+  // 3001 words go in blocks; runs of 9999 and 0 make carries and borrows run through words and
+  // across blocks. a + b against exact sums; a - b checked as (a - b) + b = a with the carry
+  // and the borrow cancelling.
+  std::mt19937 rng(5);
+  constexpr int32_t n = 3001;
+  for (int trial = 0; trial < 20; ++trial) {
+    V a = random_words(rng, n), b = random_words(rng, n), sum(n), diff(n);
+    for (int32_t run = 0; run < 8; ++run) {
+      const int32_t at = static_cast<int32_t>(rng() % (n - 200)), len = 1 + rng() % 150;
+      for (int32_t k = at; k < at + len; ++k) {
+        a[k] = trial % 2 == 0 ? 9999 : 0;
+        b[k] = trial % 2 == 0 ? 0 : a[k];
+      }
+    }
+    const int32_t carry = mp_add(a.data(), b.data(), sum.data(), n);
+    const BigWords exact = big_add(big_from(a.data(), n), big_from(b.data(), n));
+    EXPECT_EQ(big_from(sum.data(), n), big_low(exact, n));
+    EXPECT_EQ(carry, big_high(exact, n));
+    const int32_t borrow = mp_sub(a.data(), b.data(), diff.data(), n);
+    EXPECT_EQ(mp_add(diff.data(), b.data(), diff.data(), n), borrow == -1 ? 1 : 0);
+    EXPECT_EQ(diff, a);
+  }
+}
+
 TEST(SmallFactor, ExactForEveryFactorBelowTwoToThe31) {
   std::mt19937 rng(2);
   const double factors[] = {0, 1, 2, 3, 9999, 10000, 65536, 123456789, 199999999, 2147483647.0};
