@@ -3,10 +3,10 @@
 //
 // Terms are integers below 2^52 in magnitude, held as doubles. Each is split into its low part
 // (0 to 10^8 - 1) and its high part, the floor quotient by 10^8, which belongs two places up.
-// What a place takes in, its own term's low part, the high part of the term two places on and
-// its old word, is formed a block at a time in loops without a dependency from place to place;
-// every such sum lies below 2^28 in magnitude, so the serial chain is one add and one division
-// a place. The words are exactly those of adding term, old word and carry with full carries.
+// What a place takes in, its own term's low part and its old word, is formed a block at a
+// time in loops without a dependency from place to place; the chain adds the high part of the
+// term two places on (a load off its path) and its carry. Every such sum lies below 2^28 in
+// magnitude, so the serial chain is one add and one division a place. The words are exactly those of adding term, old word and carry with full carries.
 #pragma once
 
 #include <cmath>
@@ -34,40 +34,48 @@ inline void split_parts(const double* __restrict r, int32_t* __restrict high,
   }
 }
 
-// sums[i] = low[i] + high[i + 2], plus old[i] for i below old_count, for a block of len places.
-// above holds the high parts of the first two terms of the block after this one (0 at a
-// chain's start) and takes this block's.
-inline void place_sums(const int32_t* high, const int32_t* low, int32_t len, const int16_t* old,
-                       int32_t old_count, int32_t* above, int32_t* sums) {
-  if (len <= 0) return;
-  for (int32_t i = 0; i + 2 < len; ++i) sums[i] = low[i] + high[i + 2];
-  for (int32_t i = len - 2 < 0 ? 0 : len - 2; i < len; ++i) sums[i] = low[i] + above[i + 2 - len];
-  above[1] = len > 1 ? high[1] : above[0];
-  above[0] = high[0];
-  for (int32_t i = 0; i < old_count; ++i) sums[i] += old[i];
+// Terms of either sign give sums and carries of either sign (below 2^28 and 2^15 in magnitude).
+// A chain of them holds its carry plus this bias, and every place's sum plus the bias times
+// 9999: the total at a place, sum + carry, is then the true total plus the bias times 10000,
+// positive, and its truncated quotient by 10000 is the true floor quotient plus the bias, the
+// next biased carry; its remainder is the word.
+template <bool is_signed>
+constexpr int32_t chain_bias() {
+  return is_signed ? 32768 : 0;
 }
 
-// The word at a place whose sum is sum, and the carry it sends up. Terms of one sign give
-// non-negative sums; terms of either sign carry floor quotients, so every word is 0 to 9999.
+// For a block of len places whose high parts are high[0] to high[len - 1] (kCarryBlock + 2
+// entries): sums[i] = low[i], plus old[i] for i below old_count; high[len] and high[len + 1]
+// take the high parts of the first two terms of the block after this one, which above holds
+// (0 at a chain's start), and above takes this block's. Place i then adds high[i + 2].
+// (Adding high[i + 2] here, in a vector loop, would read the parts just stored at an offset
+// that the stores cannot forward to, and stall.)
+template <bool is_signed>
+inline void place_sums(const int32_t* low, int32_t len, const int16_t* old, int32_t old_count,
+                       int32_t* above, int32_t* high, int32_t* sums) {
+  for (int32_t i = 0; i < len; ++i) sums[i] = low[i] + chain_bias<is_signed>() * (kWordBase - 1);
+  for (int32_t i = 0; i < old_count; ++i) sums[i] += old[i];
+  high[len] = above[0];
+  high[len + 1] = above[1];
+  above[0] = high[0];
+  above[1] = high[1];
+}
+
+// The word at a place whose biased sum is sum, and the biased carry it sends up (see
+// chain_bias). Terms of one sign give non-negative sums; terms of either sign carry floor
+// quotients, so every word is 0 to 9999. The chain's path is one add and one division.
 template <bool is_signed>
 inline int16_t settle_place(int32_t& carry, int32_t sum) {
-  const int32_t total = sum + carry;
-  if constexpr (is_signed) {
-    // |total| stays below 2^28; the bias makes it positive so that division truncates as floor.
-    constexpr int32_t kBias = 32768;
-    carry = static_cast<int32_t>(static_cast<uint32_t>(total + kBias * kWordBase) /
-                                 uint32_t{kWordBase}) -
-            kBias;
-  } else {
-    carry = static_cast<int32_t>(static_cast<uint32_t>(total) / uint32_t{kWordBase});
-  }
-  return static_cast<int16_t>(total - carry * kWordBase);
+  const uint32_t total = static_cast<uint32_t>(sum + carry);
+  carry = static_cast<int32_t>(total / uint32_t{kWordBase});
+  return static_cast<int16_t>(total - static_cast<uint32_t>(carry) * kWordBase);
 }
 
 // What leaves a chain above its first place: its carry and the high parts of its first two
 // terms, which belong one and two places above it.
+template <bool is_signed>
 inline int64_t chain_out(int32_t carry, const int32_t* above) {
-  return carry + above[1] + int64_t{above[0]} * kWordBase;
+  return carry - chain_bias<is_signed>() + above[1] + int64_t{above[0]} * kWordBase;
 }
 
 // Adds carry (of either sign) at word end - 1 of normalised words begin to end - 1 and carries
@@ -89,8 +97,8 @@ constexpr int32_t kCarryLanes = 4;
 // p + offset of c, and the places below stored_end are stored words. Ranges long enough go in
 // kCarryLanes parts with bounds at block multiples below stored_end, so that each part's carry
 // out runs up through stored words, where it is added as one chain would have carried it.
-// prepare(lane, first, len, above, sums) forms the sums of the block of places first to
-// first + len - 1 (place_sums) and returns false to stop at once; put(p, word, stored) takes
+// prepare(lane, first, len, above, high, sums) forms the high parts and the sums of the block
+// of places first to first + len - 1 (place_sums) and returns false to stop at once; put(p, word, stored) takes
 // place p's word, stored being true when the caller may take p as below stored_end. Returns
 // false if prepare stopped; otherwise out is what leaves the first place.
 template <bool is_signed, typename Prepare, typename Put>
@@ -108,10 +116,11 @@ template <bool is_signed, typename Prepare, typename Put>
     }
   }
   bound[lanes] = end;
-  int32_t carry[kCarryLanes] = {}, above[kCarryLanes][2] = {};
+  int32_t carry[kCarryLanes], above[kCarryLanes][2] = {};
+  for (int32_t r = 0; r < kCarryLanes; ++r) carry[r] = chain_bias<is_signed>();
   int32_t top[kCarryLanes];  // each lane's next block ends here
   for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
-  int32_t sums[kCarryLanes][kCarryBlock];
+  int32_t sums[kCarryLanes][kCarryBlock], high[kCarryLanes][kCarryBlock + 2];
   for (;;) {
     // All lanes with a whole aligned block left go together; otherwise each lane takes a block
     // (partial ones at a lane's ends) on its own.
@@ -124,14 +133,16 @@ template <bool is_signed, typename Prepare, typename Put>
     if (!any) break;
     if (together) {
       for (int32_t r = 0; r < kCarryLanes; ++r) {
-        if (!prepare(r, top[r] - kCarryBlock, kCarryBlock, above[r], sums[r])) return false;
+        if (!prepare(r, top[r] - kCarryBlock, kCarryBlock, above[r], high[r], sums[r])) {
+          return false;
+        }
       }
       // One loop for rounds of stored words, one for the rest: put sees stored as a constant.
       const auto round = [&](auto stored) __attribute__((always_inline)) {
         for (int32_t i = kCarryBlock - 1; i >= 0; --i) {
           for (int32_t r = 0; r < kCarryLanes; ++r) {
-            put(top[r] - kCarryBlock + i, settle_place<is_signed>(carry[r], sums[r][i]),
-                stored.value);
+            put(top[r] - kCarryBlock + i,
+                settle_place<is_signed>(carry[r], sums[r][i] + high[r][i + 2]), stored.value);
           }
         }
       };
@@ -148,16 +159,18 @@ template <bool is_signed, typename Prepare, typename Put>
       int32_t block_first = (top[r] - 1) & ~(kCarryBlock - 1);
       if (block_first < bound[r]) block_first = bound[r];
       const int32_t len = top[r] - block_first;
-      if (!prepare(r, block_first, len, above[r], sums[r])) return false;
+      if (!prepare(r, block_first, len, above[r], high[r], sums[r])) return false;
       for (int32_t i = len - 1; i >= 0; --i) {
-        put(block_first + i, settle_place<is_signed>(carry[r], sums[r][i]), false);
+        put(block_first + i, settle_place<is_signed>(carry[r], sums[r][i] + high[r][i + 2]),
+            false);
       }
       top[r] = block_first;
     }
   }
-  out = chain_out(carry[0], above[0]);
+  out = chain_out<is_signed>(carry[0], above[0]);
   for (int32_t r = lanes - 1; r >= 1; --r) {
-    out += carry_through(c, first + offset, bound[r] + offset, chain_out(carry[r], above[r]));
+    out += carry_through(c, first + offset, bound[r] + offset,
+                         chain_out<is_signed>(carry[r], above[r]));
   }
   return true;
 }

@@ -92,13 +92,13 @@ uint64_t mul_small_words(const int16_t* a, double f, int16_t* c, int32_t begin, 
   int64_t out = 0;
   carry_in_lanes<false>(
       c, 0, begin, end, end,
-      [=](int32_t, int32_t first, int32_t len, int32_t* above,
+      [=](int32_t, int32_t first, int32_t len, int32_t* above, int32_t* high,
           int32_t* sums) __attribute__((always_inline)) {
         double terms[kCarryBlock];
-        int32_t high[kCarryBlock], low[kCarryBlock];
+        int32_t low[kCarryBlock];
         for (int32_t i = 0; i < len; ++i) terms[i] = a[first + i] * f;
         split_parts(terms, high, low, len);
-        place_sums(high, low, len, c + first, accumulate ? len : 0, above, sums);
+        place_sums<false>(low, len, c + first, accumulate ? len : 0, above, high, sums);
         return true;
       },
       [=](int32_t k, int16_t word, bool) __attribute__((always_inline)) { c[k] = word; },

@@ -316,8 +316,8 @@ template <ReleaseMode mode, WordForm form>
                                                  const Weights& weights, SuperStart& super,
                                                  int32_t first, int32_t len,
                                                  int32_t unreleased_from, const int16_t* c,
-                                                 int32_t cnt, int32_t* above, int32_t* sums,
-                                                 ReleaseTally& tally) {
+                                                 int32_t cnt, int32_t* above, int32_t* high,
+                                                 int32_t* sums, ReleaseTally& tally) {
   constexpr bool is_signed = form == WordForm::balanced;
   double terms[kReleaseBlock], upper[kReleaseBlock], rounded[kReleaseBlock];
   const int32_t upper_first = first + L / 2;
@@ -338,11 +338,11 @@ template <ReleaseMode mode, WordForm form>
   if constexpr (mode == ReleaseMode::add_twice) {
     for (int32_t i = 0; i < len; ++i) rounded[i] *= 2.0;
   }
-  int32_t high[kReleaseBlock], low[kReleaseBlock];
+  int32_t low[kReleaseBlock];
   split_parts(rounded, high, low, len);
   // Places up to cnt - 2 are stored, and the accumulating forms add their old words.
   const int32_t stored = cnt - 1 - first < len ? cnt - 1 - first : len;
-  place_sums(high, low, len, c + first + 1, mode != ReleaseMode::overwrite ? stored : 0, above,
+  place_sums<form == WordForm::balanced>(low, len, c + first + 1, mode != ReleaseMode::overwrite ? stored : 0, above, high,
              sums);
 }
 
@@ -379,10 +379,10 @@ template <ReleaseMode mode, WordForm form>
   int64_t out = 0;
   carry_in_lanes<form == WordForm::balanced>(
       c, 1, first_term, end_term, cnt - 1,
-      [&](int32_t lane, int32_t first, int32_t len, int32_t* above,
+      [&](int32_t lane, int32_t first, int32_t len, int32_t* above, int32_t* high,
           int32_t* sums) __attribute__((always_inline)) {
         prepare_block<mode, form>(d, L, weights, super[lane], first, len, unreleased_from, c, cnt,
-                                  above, sums, tally);
+                                  above, high, sums, tally);
         return tally.failed == 0;
       },
       [=](int32_t p, int16_t word, bool stored) __attribute__((always_inline)) {
