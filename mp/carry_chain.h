@@ -6,7 +6,8 @@
 // What a place takes in, its own term's low part and its old word, is formed a block at a
 // time in loops without a dependency from place to place; the chain adds the high part of the
 // term two places on (a load off its path) and its carry. Every such sum lies below 2^28 in
-// magnitude, so the serial chain is one add and one division a place. The words are exactly those of adding term, old word and carry with full carries.
+// magnitude, so the serial chain is one add and one division a place. The words are exactly
+// those of adding term, old word and carry with full carries.
 #pragma once
 
 #include <cmath>
