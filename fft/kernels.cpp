@@ -113,97 +113,94 @@ void fft_kernel32_odd(double* a) {
 
 // The adjoints run the kernels' steps backwards, each step by its own adjoint: a sum and
 // difference x + y, x - y by a sum and difference, a product by a twiddle by its conjugate, a
-// product by i by one by -i. Element by element, on scalars.
+// product by i by one by -i, and a regrouping of pairs (firsts, seconds) by its inverse.
 namespace {
 
-// Adjoint of the four-point group: A = o0 + o1, B = o0 - o1, D = o2 + o3, E = -i (o2 - o3),
-// then P0, P2 = A +- D and P1, P3 = B +- E.
-inline void group4_adjoint(const Cx* o, Cx* p) {
-  const Cx A = o[0] + o[1], B = o[0] - o[1], D = o[2] + o[3], E = times_minus_i(o[2] - o[3]);
-  p[0] = A + D, p[2] = A - D, p[1] = B + E, p[3] = B - E;
+// Adjoint of group4: the pairs (P0, P1) and (P2, P3) from the four results at out.
+void group4_adjoint(const double* out, Cx2& p01, Cx2& p23) {
+  const Cx2 o01 = load_pair(out, 0), o23 = load_pair(out, 2);
+  const Cx2 sum = firsts(o01, o23), difference = seconds(o01, o23);
+  const Cx2 x = sum + difference, y = sum - difference;  // (A, D) and (B, iE)
+  const Cx2 ab = firsts(x, y), de = seconds(x, times_minus_i(y));
+  p01 = ab + de;
+  p23 = ab - de;
 }
 
-// Adjoint of the eight-point group: results 0 to 3 back through the four-point group, 4 to 7
-// through g, h, r, t with the conjugate twiddles of w_8 and w_8^3.
-inline void group8_adjoint(const Cx* o, Cx* y) {
-  Cx s[4];
-  group4_adjoint(o, s);
-  const Cx g = o[4] + o[5], h = o[4] - o[5], r = o[6] + o[7], t = o[6] - o[7];
-  // h conj(w_8) and t conj(w_8^3) as two products each.
-  const Cx H = {(h.re + h.im) * kC4, (h.im - h.re) * kC4};
-  const Cx T = {(t.im - t.re) * kC4, -(t.re + t.im) * kC4};
-  const Cx d[4] = {g + r, H + T, times_minus_i(g - r), times_minus_i(H - T)};
-  for (int j = 0; j < 4; ++j) {
-    y[j] = s[j] + d[j];
-    y[j + 4] = s[j] - d[j];
-  }
+// Adjoint of group8: y01 to y67 from the eight results at out.
+void group8_adjoint(const double* out, Cx2* y) {
+  Cx2 s01, s23;
+  group4_adjoint(out, s01, s23);
+  const Cx2 o45 = load_pair(out, 4), o67 = load_pair(out, 6);
+  const Cx2 sum = firsts(o45, o67), difference = seconds(o45, o67);
+  const Cx2 gr = sum + difference;
+  const Cx2 ht = mul_conj(sum - difference, twiddles(Cx{kC4, kC4}, Cx{-kC4, kC4}));
+  const Cx2 gh = firsts(gr, ht), rt = seconds(gr, ht);
+  const Cx2 d01 = gh + rt, d23 = times_minus_i(gh - rt);
+  y[0] = s01 + d01;
+  y[2] = s01 - d01;
+  y[1] = s23 + d23;
+  y[3] = s23 - d23;
 }
 
-inline void load_elements(const double* a, Cx* x, int count) {
-  for (int j = 0; j < count; ++j) x[j] = load(a, j);
-}
-inline void store_elements(double* a, const Cx* x, int count) {
-  for (int j = 0; j < count; ++j) store(a, j, x[j]);
-}
+// The twiddles of the odd groups as pairs (j, j + 1): w_16^j and w_16^(3j), w_32^j and
+// w_32^(3j).
+constexpr Cx kW16[4] = {{1.0, 0.0}, {kC8, kS8}, {kC4, kC4}, {kS8, kC8}};
+constexpr Cx kW16Cubed[4] = {{1.0, 0.0}, {kS8, kC8}, {-kC4, kC4}, {-kC8, -kS8}};
+constexpr Cx kW32[8] = {{1.0, 0.0}, {kC16, kS16}, {kC8, kS8}, {kC316, kS316},
+                        {kC4, kC4}, {kS316, kC316}, {kS8, kC8}, {kS16, kC16}};
+constexpr Cx kW32Cubed[8] = {{1.0, 0.0},   {kC316, kS316}, {kS8, kC8},   {-kS16, kC16},
+                             {-kC4, kC4},  {-kC16, kS16},  {-kC8, -kS8}, {-kS316, -kC316}};
 
-// w_16^j and w_16^(3j), w_32^j and w_32^(3j), conjugated.
-constexpr Cx kConjW16[4] = {{1.0, 0.0}, {kC8, -kS8}, {kC4, -kC4}, {kS8, -kC8}};
-constexpr Cx kConjW16Cubed[4] = {{1.0, 0.0}, {kS8, -kC8}, {-kC4, -kC4}, {-kC8, kS8}};
-constexpr Cx kConjW32[8] = {{1.0, 0.0},   {kC16, -kS16}, {kC8, -kS8}, {kC316, -kS316},
-                            {kC4, -kC4},  {kS316, -kC316}, {kS8, -kC8}, {kS16, -kC16}};
-constexpr Cx kConjW32Cubed[8] = {{1.0, 0.0},  {kC316, -kS316}, {kS8, -kC8},   {-kS16, -kC16},
-                                 {-kC4, -kC4}, {-kC16, -kS16}, {-kC8, kS8}, {-kS316, kC316}};
+// Adjoint of x, x' -> P = (x + i x') w, Q = (x - i x') v for pairs: x = conj(w) P + conj(v) Q,
+// x' = -i (conj(w) P - conj(v) Q).
+inline void odd_split_adjoint(Cx2 p, Cx2 q, const Cx* w, const Cx* v, int j, Cx2& x,
+                              Cx2& x_far) {
+  const Cx2 u = mul_conj(p, twiddles(w[j], w[j + 1])), t = mul_conj(q, twiddles(v[j], v[j + 1]));
+  x = u + t;
+  x_far = times_minus_i(u - t);
+}
 
 }  // namespace
 
 void fft_kernel16_inverse(double* a) {
-  Cx o[8], y[8];
-  load_elements(a, o, 8);
-  group8_adjoint(o, y);
-  store_elements(a, y, 8);
+  Cx2 y[4];
+  group8_adjoint(a, y);
+  for (int j = 0; j < 4; ++j) store_pair(a, 2 * j, y[j]);
 }
 
 void fft_kernel16_odd_inverse(double* a) {
-  Cx o[8], P[4], Q[4], x[8];
-  load_elements(a, o, 8);
-  group4_adjoint(o, P);
-  group4_adjoint(o + 4, Q);
-  for (int j = 0; j < 4; ++j) {
-    const Cx p = P[j] * kConjW16[j], q = Q[j] * kConjW16Cubed[j];
-    x[j] = p + q;
-    x[j + 4] = times_minus_i(p - q);
-  }
-  store_elements(a, x, 8);
+  Cx2 p01, p23, q01, q23, x01, x23, x45, x67;
+  group4_adjoint(a, p01, p23);
+  group4_adjoint(a + 8, q01, q23);
+  odd_split_adjoint(p01, q01, kW16, kW16Cubed, 0, x01, x45);
+  odd_split_adjoint(p23, q23, kW16, kW16Cubed, 2, x23, x67);
+  store_pair(a, 0, x01);
+  store_pair(a, 2, x23);
+  store_pair(a, 4, x45);
+  store_pair(a, 6, x67);
 }
 
 void fft_kernel32_inverse(double* a) {
-  Cx o[16], s[8], U[4], V[4], x[16];
-  load_elements(a, o, 16);
-  group8_adjoint(o, s);
-  group4_adjoint(o + 8, U);
-  group4_adjoint(o + 12, V);
-  Cx d[8];
+  Cx2 s[4], u01, u23, v01, v23, d[4];
+  group8_adjoint(a, s);
+  group4_adjoint(a + 16, u01, u23);
+  group4_adjoint(a + 24, v01, v23);
+  odd_split_adjoint(u01, v01, kW16, kW16Cubed, 0, d[0], d[2]);
+  odd_split_adjoint(u23, v23, kW16, kW16Cubed, 2, d[1], d[3]);
   for (int j = 0; j < 4; ++j) {
-    const Cx u = U[j] * kConjW16[j], v = V[j] * kConjW16Cubed[j];
-    d[j] = u + v;
-    d[j + 4] = times_minus_i(u - v);
+    store_pair(a, 2 * j, s[j] + d[j]);
+    store_pair(a, 2 * j + 8, s[j] - d[j]);
   }
-  for (int j = 0; j < 8; ++j) {
-    x[j] = s[j] + d[j];
-    x[j + 8] = s[j] - d[j];
-  }
-  store_elements(a, x, 16);
 }
 
 void fft_kernel32_odd_inverse(double* a) {
-  Cx o[16], P[8], Q[8], x[16];
-  load_elements(a, o, 16);
-  group8_adjoint(o, P);
-  group8_adjoint(o + 8, Q);
-  for (int j = 0; j < 8; ++j) {
-    const Cx p = P[j] * kConjW32[j], q = Q[j] * kConjW32Cubed[j];
-    x[j] = p + q;
-    x[j + 8] = times_minus_i(p - q);
+  Cx2 p[4], q[4];
+  group8_adjoint(a, p);
+  group8_adjoint(a + 16, q);
+  for (int j = 0; j < 4; ++j) {
+    Cx2 x, x_far;
+    odd_split_adjoint(p[j], q[j], kW32, kW32Cubed, 2 * j, x, x_far);
+    store_pair(a, 2 * j, x);
+    store_pair(a, 2 * j + 8, x_far);
   }
-  store_elements(a, x, 16);
 }
