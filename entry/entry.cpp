@@ -97,7 +97,7 @@ namespace {
 // otherwise; OpenMP reads the variable once, as it starts, so the program starts itself again
 // with the variable set, and with the length if it was typed (where it cannot, it goes on as it
 // is). Runs too short for any pass to share its work among threads are left as they are.
-constexpr int32_t kThreadsFromDigits = 4 * kParallelFrom;  // products of kParallelFrom doubles
+constexpr int32_t kThreadsFromDigits = 4 * kWalkParallelFrom;  // products of kWalkParallelFrom doubles
 
 void wait_by_sleeping(int argc, char** argv, const char* typed_length) {
   if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;

@@ -16,10 +16,10 @@ namespace {
 constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
 
 // Stages of at least this many doubles may be shared among threads (the top level of a
-// transform of kParallelFrom doubles or more); they run their items through one out-of-line
+// transform of kWalkParallelFrom doubles or more); they run their items through one out-of-line
 // copy of their code whatever the thread count, for a compiler may round two inlined copies of
 // the same arithmetic differently.
-constexpr int32_t kSharedStageFrom = kParallelFrom;
+constexpr int32_t kSharedStageFrom = kWalkParallelFrom;
 
 // The end of the run that starts at p, in a stage whose runs cover elements 1 to h - 2.
 inline int32_t run_end(int32_t p, int32_t h) {
@@ -516,7 +516,7 @@ void fft_block(int32_t n, int32_t kind, Direction direction, double* a) {
 }
 
 void spectrum_pass(int32_t n, const SpectrumPass& pass) {
-  if (use_threads(n, kParallelFrom)) {
+  if (use_threads(n, kWalkParallelFrom)) {
     walk_shared(n, pass);
   } else {
     walk(n, 1, 0, pass);

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 
-// Below this many doubles (or words) a pass stays in one thread: waking the others costs more
-// than they save, and every wait is one a descheduled thread can stretch to a time slice when
-// the machine is busy. Chosen on two cores from 2^15 to 2^19 (both programs at 2^20 and 2^22
-// digits, idle and beside one other busy process): runs of 2^20 digits gain nothing from a
-// second thread here, and lose a tenth beside a busy process.
-constexpr int32_t kParallelFrom = 1 << 19;
+// Below this many doubles (or words) a pass over an array (the conversion of words, a release,
+// a product by a small factor) stays in one thread: waking the others costs more than they
+// save. Chosen on two cores from 2^17 to 2^19 (both programs at 2^20 and 2^22 digits).
+constexpr int32_t kParallelFrom = 1 << 18;
+
+// Below this many doubles a transform's walk stays in one thread. A walk does several times a
+// pass's work on each double, so threads pay from shorter lengths (chosen from 2^16 to 2^19).
+constexpr int32_t kWalkParallelFrom = kParallelFrom / 2;
 
 // Sums, differences and halving stream their words once, at the speed of memory rather than
 // of a core: below this many words a second thread gains less than its start and its waits
