@@ -67,20 +67,24 @@ constexpr int32_t kBlockWords = 25;  // 100 digits: two lines of 50
 int32_t high_pair(int32_t w) { return w / 100; }
 int32_t low_pair(int32_t w) { return w - 100 * high_pair(w); }
 
-// Writes one block of 25 words as two lines; word 12 is split across them.
+// Writes one block of 25 words as two lines of five groups of ten digits (word 12 is split
+// across them), formatted by hand: printf spent more than the digits' whole computation's
+// last stage on them.
 bool write_block(std::FILE* f, const int16_t* w) {
-  bool ok = true;
-  ok &= std::fprintf(f, "%04d%04d%02d ", w[0], w[1], high_pair(w[2])) > 0;
-  ok &= std::fprintf(f, "%02d%04d%04d ", low_pair(w[2]), w[3], w[4]) > 0;
-  ok &= std::fprintf(f, "%04d%04d%02d ", w[5], w[6], high_pair(w[7])) > 0;
-  ok &= std::fprintf(f, "%02d%04d%04d ", low_pair(w[7]), w[8], w[9]) > 0;
-  ok &= std::fprintf(f, "%04d%04d%02d\n", w[10], w[11], high_pair(w[12])) > 0;
-  ok &= std::fprintf(f, "%02d%04d%04d ", low_pair(w[12]), w[13], w[14]) > 0;
-  ok &= std::fprintf(f, "%04d%04d%02d ", w[15], w[16], high_pair(w[17])) > 0;
-  ok &= std::fprintf(f, "%02d%04d%04d ", low_pair(w[17]), w[18], w[19]) > 0;
-  ok &= std::fprintf(f, "%04d%04d%02d ", w[20], w[21], high_pair(w[22])) > 0;
-  ok &= std::fprintf(f, "%02d%04d%04d\n", low_pair(w[22]), w[23], w[24]) > 0;
-  return ok;
+  char digits[4 * kBlockWords];
+  for (int32_t k = 0; k < kBlockWords; ++k) {
+    int32_t v = w[k];
+    for (int32_t i = 3; i >= 0; --i) {
+      digits[4 * k + i] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    }
+  }
+  char lines[4 * kBlockWords + 10];
+  for (int32_t g = 0; g < 10; ++g) {
+    std::memcpy(lines + 11 * g, digits + 10 * g, 10);
+    lines[11 * g + 10] = g % 5 == 4 ? '\n' : ' ';
+  }
+  return std::fwrite(lines, 1, sizeof lines, f) == sizeof lines;
 }
 
 // Writes two digits of the tail and the separator that follows every complete group.
