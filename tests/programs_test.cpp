@@ -36,7 +36,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 TEST(Programs, ConsoleDialogueLineByLine) {
-  // From 2048 digits the iterations reach two digits, printed with "%2d". From 2^21 digits a
+  // From 2048 digits the iterations reach two digits, printed with "%2d". From 2^19 digits a
   // run with threads starts itself again (to set how its threads wait) and takes the typed
   // length along: one prompt all the same.
   struct Case {
@@ -161,7 +161,7 @@ TEST(Programs, HelpVersionAndUsageErrors) {
 }
 
 TEST(Programs, TheSameDigitFileForEveryThreadCount) {
-  // From 2^21 digits the long products run their transforms and releases in parallel.
+  // From 2^19 digits the long products run their transforms and releases in parallel.
   for (const std::string& program : kPrograms) {
     for (const char* length : {"4096", "2097152"}) {
       const std::string one = run_program(program, std::string("-t 1 ") + length, nullptr).pi_file;
