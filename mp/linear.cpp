@@ -147,27 +147,28 @@ void divide_by_power_of_two(const int16_t* a, int16_t* c, int32_t n) {
   c[0] = static_cast<int16_t>(a[0] >> shift);
 }
 
+// c = a + b (sign 1) or a - b (sign -1) over n words; word 0, which may hold a folded integer
+// part, takes the carry (borrow) of the rest as the chain would, and returns its own.
+template <int32_t sign>
+int32_t add_or_subtract(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
+  if (n <= 0) return 0;
+  const int64_t in = !use_threads(n, kLinearParallelFrom)
+                         ? add_signed_words<sign>(a, b, c, 1, n)
+                         : in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
+                             return static_cast<int64_t>(add_signed_words<sign>(a, b, c, begin, end));
+                           });
+  return sign > 0 ? add_words(a, b, c, 0, 1, static_cast<int32_t>(in))
+                  : sub_words(a, b, c, 0, 1, static_cast<int32_t>(in));
+}
+
 }  // namespace
 
 int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  if (n <= 0) return 0;
-  // Word 0, which may hold a folded integer part, takes its carry as the chain would.
-  const int64_t carry = !use_threads(n, kLinearParallelFrom)
-                            ? add_signed_words<1>(a, b, c, 1, n)
-                            : in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
-                                return static_cast<int64_t>(add_signed_words<1>(a, b, c, begin, end));
-                              });
-  return add_words(a, b, c, 0, 1, static_cast<int32_t>(carry));
+  return add_or_subtract<1>(a, b, c, n);
 }
 
 int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
-  if (n <= 0) return 0;
-  const int64_t borrow = !use_threads(n, kLinearParallelFrom)
-                             ? add_signed_words<-1>(a, b, c, 1, n)
-                             : in_ranges(c, 1, n, [=](int32_t begin, int32_t end) {
-                                 return static_cast<int64_t>(add_signed_words<-1>(a, b, c, begin, end));
-                               });
-  return sub_words(a, b, c, 0, 1, static_cast<int32_t>(borrow));
+  return add_or_subtract<-1>(a, b, c, n);
 }
 
 void mp_mul_small(int16_t* a, double f, int32_t n) { mul_small_pass<false>(a, f, a, n); }

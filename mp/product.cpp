@@ -342,8 +342,9 @@ template <ReleaseMode mode, WordForm form>
   split_parts(rounded, high, low, len);
   // Places up to cnt - 2 are stored, and the accumulating forms add their old words.
   const int32_t stored = cnt - 1 - first < len ? cnt - 1 - first : len;
-  place_sums<form == WordForm::balanced>(low, len, c + first + 1, mode != ReleaseMode::overwrite ? stored : 0, above, high,
-             sums);
+  place_sums<form == WordForm::balanced>(low, len, c + first + 1,
+                                         mode != ReleaseMode::overwrite ? stored : 0, above,
+                                         high, sums);
 }
 
 // Rounds, checks and sums the terms first_term to L - 1, which no release keeps.
