@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <unistd.h>
 
 namespace {
@@ -27,8 +28,9 @@ void print_usage(std::FILE* out, const char* program) {
                "       %s -h | --help | --version\n"
                "Computes pi to LENGTH decimal digits (rounded up to a power of two, at least 128)\n"
                "and writes them to pi.txt. Without LENGTH it asks for it.\n"
-               "  -t, --threads N  run N threads (default: every core the process may use, or\n"
-               "                   OMP_NUM_THREADS); the digits are the same for any N\n"
+               "  -t, --threads N  run N threads (default: every core the process may use that\n"
+               "                   no other busy process holds, or OMP_NUM_THREADS); the\n"
+               "                   digits are the same for any N\n"
                "  -o, --output FILE  write the digits to FILE instead of pi.txt; with FILE -,\n"
                "                   to standard output, and the console lines to standard error\n"
                "  -q, --quiet      print no console lines unless the run fails\n"
@@ -118,7 +120,7 @@ void wait_by_sleeping(int argc, char** argv, const char* typed_length) {
 }  // namespace
 
 int run_pi_program(int argc, char** argv, const char* name,
-                   void (*calc_pi)(int32_t bx, std::FILE* console)) {
+                   void (*calc_pi)(int32_t bx, std::FILE* console, int32_t most_threads)) {
   const char* program = argc > 0 ? argv[0] : name;
   if (argc == 2 && is(argv[1], "-h", "--help")) {
     print_usage(stdout, program);
@@ -177,9 +179,11 @@ int run_pi_program(int argc, char** argv, const char* name,
   // A NUL inside the typed line would hide what follows it.
   const bool whole = from_argument || std::strlen(text) == line.size();
   const int32_t length = typed && whole ? parse_length(text) : 0;
-  if (length != 0 && round_length(length) >= kThreadsFromDigits && omp_get_max_threads() > 1) {
-    wait_by_sleeping(argc, argv, from_argument ? nullptr : text);
-  }
+  const bool threaded = length != 0 && round_length(length) >= kThreadsFromDigits &&
+                        omp_get_max_threads() > 1;
+  if (threaded) wait_by_sleeping(argc, argv, from_argument ? nullptr : text);
+  const bool count_given = threads > 0 || std::getenv("OMP_NUM_THREADS") != nullptr;
+  const int32_t most_threads = threaded && !count_given ? omp_get_max_threads() : 0;
   if (to_stdout) {
     const int digits = dup(STDOUT_FILENO);
     if (digits < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) fatal("file open error!\n");
@@ -192,7 +196,7 @@ int run_pi_program(int argc, char** argv, const char* name,
     console = std::fopen("/dev/null", "w");
     if (console == nullptr) fatal("file open error!\n");
   }
-  calc_pi(round_length(length), console);
+  calc_pi(round_length(length), console, most_threads);
   if (quiet) std::fclose(console);
   // Console lines lost to a full or closed standard output make the run a failure, though
   // the digits are whole.
@@ -294,4 +298,52 @@ int32_t log2_steps(int32_t bx) {
 int64_t clock_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int32_t ready_tasks(const char* stat_path) {
+  std::FILE* f = std::fopen(stat_path, "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  int count = -1;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, "procs_running %d", &count) == 1) break;
+  }
+  std::fclose(f);
+  return count;
+}
+
+int32_t ready_tasks_in(const char* tasks_path) {
+  DIR* dir = opendir(tasks_path);
+  if (dir == nullptr) return -1;
+  int32_t count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    char path[4096], line[512];
+    std::snprintf(path, sizeof path, "%s/%s/stat", tasks_path, entry->d_name);
+    std::FILE* f = std::fopen(path, "r");
+    if (f == nullptr) continue;  // a task that has just ended
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    // "tid (name) state ...": the name may hold blanks and parentheses, the state follows the
+    // last parenthesis.
+    const char* end = read ? std::strrchr(line, ')') : nullptr;
+    if (end != nullptr && end[1] == ' ' && end[2] == 'R') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+int32_t threads_beside(int32_t most, int32_t cores, int32_t others) {
+  const int32_t idle = cores - others;
+  return idle < 1 ? 1 : (idle < most ? idle : most);
+}
+
+void fit_threads_to_load(int32_t most) {
+  if (most <= 1) return;
+  const int32_t all = ready_tasks("/proc/stat");
+  const int32_t own = ready_tasks_in("/proc/self/task");
+  if (all < 0 || own < 0) return;  // nothing to go by: the count stays
+  const int32_t others = all > own ? all - own : 0;
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  omp_set_num_threads(threads_beside(most, cores > 0 ? static_cast<int32_t>(cores) : most, others));
 }

@@ -24,10 +24,28 @@ int32_t round_length(int32_t length);
 // takes it from there. Options before it: -t N or --threads N sets the thread count, -o FILE or
 // --output FILE names the digit file (- for standard output, the console lines then going to
 // standard error), -q or --quiet keeps the console lines back; -h and --help print the usage,
-// --version the name and version. calc_pi prints its console lines to console. Returns the
+// --version the name and version. calc_pi prints its console lines to console; most_threads is
+// what it passes to fit_threads_to_load before each stage (0 when the thread count was given by
+// -t or OMP_NUM_THREADS, or the run is too short to share work among threads). Returns the
 // exit status.
 int run_pi_program(int argc, char** argv, const char* name,
-                   void (*calc_pi)(int32_t bx, std::FILE* console));
+                   void (*calc_pi)(int32_t bx, std::FILE* console, int32_t most_threads));
+
+// The default thread count gives way to other busy processes. Two threads that share a run's
+// memory traffic gain 20 to 60% over one on these machines; beside a process that holds a core,
+// each gets two thirds of a core at best and waits for its descheduled partner, and the run is
+// slower than one thread alone. So before each stage a run that was not given its thread count
+// takes one thread for each core that no other process's ready task holds.
+//
+// Tasks ready to run on the machine: procs_running of a /proc/stat file; -1 if it cannot be read.
+int32_t ready_tasks(const char* stat_path);
+// Tasks in state R under a task directory (/proc/self/task); -1 if it cannot be read.
+int32_t ready_tasks_in(const char* tasks_path);
+// Threads for a stage: at most `most`, one for each of the machine's cores that the `others`
+// ready tasks leave, at least one.
+int32_t threads_beside(int32_t most, int32_t cores, int32_t others);
+// Sets the thread count for the stage that follows; most <= 1 leaves it alone.
+void fit_threads_to_load(int32_t most);
 
 // Milliseconds of a monotonic clock; only differences mean anything.
 int64_t clock_ms();

@@ -12,14 +12,14 @@
 namespace {
 
 // Runs driver in a fresh directory and returns what it wrote to pi.txt.
-std::string pi_file_of(void (*driver)(int32_t, int32_t, std::FILE*), int32_t bx,
+std::string pi_file_of(void (*driver)(int32_t, int32_t, std::FILE*, int32_t), int32_t bx,
                        int32_t balanced_from) {
   namespace fs = std::filesystem;
   char pattern[] = "/tmp/pi_forms_test.XXXXXX";
   const fs::path dir = mkdtemp(pattern), before = fs::current_path();
   fs::current_path(dir);
   testing::internal::CaptureStdout();
-  driver(bx, balanced_from, stdout);
+  driver(bx, balanced_from, stdout, 0);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Total time"), std::string::npos) << out;
   const std::string text = read_text(dir / "pi.txt");

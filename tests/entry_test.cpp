@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
+#include <omp.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "entry.h"
 
@@ -61,4 +67,63 @@ TEST(Memory, AvailableMemoryIsReadFromMeminfo) {
   std::remove(path);
   EXPECT_EQ(available_memory(path), -1);
   EXPECT_GT(available_memory("/proc/meminfo"), 0);
+}
+
+TEST(Load, ReadyTasksAreReadFromStatAndTaskFiles) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/load_test.XXXXXX";
+  const fs::path dir = mkdtemp(pattern);
+  std::ofstream(dir / "stat") << "cpu  1 2 3\nctxt 99\nprocs_running 3\nprocs_blocked 1\n";
+  EXPECT_EQ(ready_tasks((dir / "stat").c_str()), 3);
+  // Task states follow the last parenthesis: names may hold blanks and parentheses.
+  const std::vector<std::string> tasks = {"7 (tallow) R 1 7", "8 (tallow) S 1 7",
+                                          "9 (a) R (b) S 1 7", "10 (x y)) R 1 7"};
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    fs::create_directories(dir / "task" / std::to_string(i));
+    std::ofstream(dir / "task" / std::to_string(i) / "stat") << tasks[i] << "\n";
+  }
+  EXPECT_EQ(ready_tasks_in((dir / "task").c_str()), 2);
+  fs::remove_all(dir);
+  EXPECT_EQ(ready_tasks((dir / "stat").c_str()), -1);
+  EXPECT_EQ(ready_tasks_in((dir / "task").c_str()), -1);
+  // This test's own thread is running as it reads.
+  EXPECT_GE(ready_tasks("/proc/stat"), 1);
+  EXPECT_GE(ready_tasks_in("/proc/self/task"), 1);
+}
+
+TEST(Load, ThreadsTakeTheCoresThatOtherTasksLeave) {
+  EXPECT_EQ(threads_beside(2, 2, 0), 2);
+  EXPECT_EQ(threads_beside(2, 2, 1), 1);
+  EXPECT_EQ(threads_beside(2, 2, 7), 1);
+  EXPECT_EQ(threads_beside(4, 8, 3), 4);
+  EXPECT_EQ(threads_beside(8, 8, 3), 5);
+}
+
+TEST(Load, BusyProcessesOnEveryCoreLeaveOneThread) {
+  const int before = omp_get_max_threads();
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  std::vector<pid_t> busy;
+  for (long i = 0; i < cores; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      for (;;) {
+      }
+    }
+    ASSERT_GT(pid, 0);
+    busy.push_back(pid);
+  }
+  usleep(100000);  // until they run
+  omp_set_num_threads(2);
+  fit_threads_to_load(2);
+  const int fitted = omp_get_max_threads();
+  for (pid_t pid : busy) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_EQ(fitted, 1);
+  // With most at 1 or less the count is left as it is.
+  omp_set_num_threads(3);
+  fit_threads_to_load(1);
+  EXPECT_EQ(omp_get_max_threads(), 3);
+  omp_set_num_threads(before);
 }

@@ -7,7 +7,7 @@
 #include "entry.h"
 #include "mp.h"
 
-void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
+void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t most_threads) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
@@ -21,6 +21,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
   double* D1 = buffers.d1;
   double* D2 = buffers.d2;
 
+  fit_threads_to_load(most_threads);
   int64_t start = clock_ms();
   for (int32_t k = 0; k < count + 4; ++k) A2[k] = B2[k] = T[k] = 0;
   A2[0] = 10000;                                        // a_0^2 = 1, folded into word 0
@@ -29,6 +30,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
 
   double g = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
+    fit_threads_to_load(most_threads);
     start = clock_ms();
     if (mp_add(A2, B2, U, count) == 1) U[0] = static_cast<int16_t>(U[0] + kWordBase);
     mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
@@ -43,6 +45,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console) {
     std::fprintf(console, "%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
   }
 
+  fit_threads_to_load(most_threads);
   start = clock_ms();
   if (mp_add(A2, B2, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);
   mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
