@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Times tallow and wicker with one other CPU-bound process running: every core (the default)
-against one thread (-t 1), alternating, and prints the medians.
+against one thread (-t 1), in pairs whose order alternates, and prints the medians.
 
 Usage: python3 bench/under_load.py [--runs N] [--lengths L1,L2,...] [--bin DIR] [--idle]
 
@@ -48,9 +48,13 @@ def main():
             for length in args.lengths.split(","):
                 for name, path in programs.items():
                     every, one = [], []
-                    for _ in range(args.runs):
-                        every.append(seconds([path, length], workdir))
+                    for run in range(args.runs):
+                        # Which goes first alternates, so that drifts fall on both alike.
+                        if run % 2 == 0:
+                            every.append(seconds([path, length], workdir))
                         one.append(seconds([path, "-t", "1", length], workdir))
+                        if run % 2 == 1:
+                            every.append(seconds([path, length], workdir))
                     e, o = statistics.median(every), statistics.median(one)
                     print("| %s | %s | %.3f | %.3f | %.2f |" % (length, name, e, o, e / o))
                     sys.stdout.flush()
