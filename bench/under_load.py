@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Times tallow and wicker with one other CPU-bound process running: every core (the default)
-against one thread (-t 1), in pairs whose order alternates, and prints the medians.
+against one thread (-t 1), in pairs whose order alternates, and prints the medians, their
+ratio and the median of the pairs' own ratios (steadier on a noisy machine).
 
 Usage: python3 bench/under_load.py [--runs N] [--lengths L1,L2,...] [--bin DIR] [--idle]
 
@@ -43,8 +44,8 @@ def main():
     load = None if args.idle else subprocess.Popen(["yes"], stdout=subprocess.DEVNULL)
     try:
         with tempfile.TemporaryDirectory() as workdir:
-            print("| digits | program | every core s | one thread s | ratio |")
-            print("|---|---|---|---|---|")
+            print("| digits | program | every core s | one thread s | ratio | pair ratio |")
+            print("|---|---|---|---|---|---|")
             for length in args.lengths.split(","):
                 for name, path in programs.items():
                     every, one = [], []
@@ -56,7 +57,9 @@ def main():
                         if run % 2 == 1:
                             every.append(seconds([path, length], workdir))
                     e, o = statistics.median(every), statistics.median(one)
-                    print("| %s | %s | %.3f | %.3f | %.2f |" % (length, name, e, o, e / o))
+                    pairs = statistics.median(a / b for a, b in zip(every, one))
+                    print("| %s | %s | %.3f | %.3f | %.2f | %.2f |"
+                          % (length, name, e, o, e / o, pairs))
                     sys.stdout.flush()
     finally:
         if load is not None:

@@ -342,12 +342,39 @@ int32_t threads_beside(int32_t most, int32_t cores, int32_t others) {
   return idle < 1 ? 1 : (idle < most ? idle : most);
 }
 
-void fit_threads_to_load(int32_t most) {
-  if (most <= 1) return;
+namespace {
+
+// Ready tasks of other processes, or -1. This process's own are counted before and after the
+// machine's, and the larger count taken: a thread of its own that starts or stops waiting
+// between the reads then never counts as another's.
+int32_t ready_elsewhere() {
+  const int32_t own_before = ready_tasks_in("/proc/self/task");
   const int32_t all = ready_tasks("/proc/stat");
-  const int32_t own = ready_tasks_in("/proc/self/task");
-  if (all < 0 || own < 0) return;  // nothing to go by: the count stays
-  const int32_t others = all > own ? all - own : 0;
+  const int32_t own_after = ready_tasks_in("/proc/self/task");
+  if (all < 0 || own_before < 0 || own_after < 0) return -1;
+  const int32_t own = own_before > own_after ? own_before : own_after;
+  return all > own ? all - own : 0;
+}
+
+// A task seen ready this long after another look is a busy process's rather than a passing one.
+constexpr useconds_t kSecondLookMicroseconds = 200;
+
+}  // namespace
+
+void fit_threads_to_load(ThreadFit& fit) {
+  if (fit.most <= 1) return;
+  int32_t others = ready_elsewhere();
+  if (others > 0) {
+    usleep(kSecondLookMicroseconds);
+    const int32_t again = ready_elsewhere();
+    if (again < others) others = again;
+  }
+  if (others < 0) return;  // nothing to go by: the count stays
+  // Tasks of other processes come and go (a daemon's turn, a shell starting a command): the
+  // run gives way only to what it has seen at two stages running.
+  const bool give_way = others > 0 && fit.busy_before;
+  fit.busy_before = others > 0;
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-  omp_set_num_threads(threads_beside(most, cores > 0 ? static_cast<int32_t>(cores) : most, others));
+  const int32_t machine = cores > 0 ? static_cast<int32_t>(cores) : fit.most;
+  omp_set_num_threads(give_way ? threads_beside(fit.most, machine, others) : fit.most);
 }

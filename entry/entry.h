@@ -44,8 +44,14 @@ int32_t ready_tasks_in(const char* tasks_path);
 // Threads for a stage: at most `most`, one for each of the machine's cores that the `others`
 // ready tasks leave, at least one.
 int32_t threads_beside(int32_t most, int32_t cores, int32_t others);
-// Sets the thread count for the stage that follows; most <= 1 leaves it alone.
-void fit_threads_to_load(int32_t most);
+// What a run keeps of the load from one stage to the next.
+struct ThreadFit {
+  int32_t most = 0;          // the most threads; 1 or less leaves the count as it was set
+  bool busy_before = false;  // the look before the last saw other processes' tasks ready
+};
+// Sets the thread count for the stage that follows: fit.most, or fewer threads when this look
+// and the one before it both saw other processes' tasks ready.
+void fit_threads_to_load(ThreadFit& fit);
 
 // Milliseconds of a monotonic clock; only differences mean anything.
 int64_t clock_ms();

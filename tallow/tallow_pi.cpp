@@ -12,6 +12,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
   const RunBuffers buffers = allocate_run(bx, console);
+  ThreadFit fit = {most_threads};
   int16_t* P = buffers.numbers[0];                    // a; at the end 2 a^2
   int16_t* Q = buffers.numbers[1];                    // c and scratch; at the end 1 / T
   int16_t* R = buffers.numbers[2];                    // 1/2, c^2, b^2; at the end pi
@@ -21,7 +22,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
   double* D1 = buffers.d1;
   double* D2 = buffers.d2;
 
-  fit_threads_to_load(most_threads);
+  fit_threads_to_load(fit);
   int64_t start = clock_ms();
   for (int32_t k = 0; k < count + 4; ++k) T[k] = R[k] = 0;
   T[0] = R[0] = 5000;                                 // T = R = 1/2
@@ -33,7 +34,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
 
   double f = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
-    fit_threads_to_load(most_threads);
+    fit_threads_to_load(fit);
     start = clock_ms();
     m1604xxh(Q, R, count, D1, D2, balanced_from);       // R = c_j^2
     mp_mul_small_to(R, f, Q, count);                  // Q = 2^j c_j^2
@@ -49,7 +50,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
     std::fprintf(console, "%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
   }
 
-  fit_threads_to_load(most_threads);
+  fit_threads_to_load(fit);
   start = clock_ms();
   m1604xxh(P, Q, count, D1, D2, balanced_from);         // Q = a_i^2
   if (mp_add(Q, Q, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);  // 2 a_i^2

@@ -12,6 +12,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
   const RunBuffers buffers = allocate_run(bx, console);
+  ThreadFit fit = {most_threads};
   int16_t* A2 = buffers.numbers[0];                     // a^2; at the end a^2 + b^2
   int16_t* B2 = buffers.numbers[1];                     // b^2; at the end 1 / T
   int16_t* T = buffers.numbers[2];                      // 2t
@@ -21,7 +22,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
   double* D1 = buffers.d1;
   double* D2 = buffers.d2;
 
-  fit_threads_to_load(most_threads);
+  fit_threads_to_load(fit);
   int64_t start = clock_ms();
   for (int32_t k = 0; k < count + 4; ++k) A2[k] = B2[k] = T[k] = 0;
   A2[0] = 10000;                                        // a_0^2 = 1, folded into word 0
@@ -30,7 +31,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
 
   double g = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
-    fit_threads_to_load(most_threads);
+    fit_threads_to_load(fit);
     start = clock_ms();
     if (mp_add(A2, B2, U, count) == 1) U[0] = static_cast<int16_t>(U[0] + kWordBase);
     mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
@@ -45,7 +46,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
     std::fprintf(console, "%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
   }
 
-  fit_threads_to_load(most_threads);
+  fit_threads_to_load(fit);
   start = clock_ms();
   if (mp_add(A2, B2, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);
   mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
