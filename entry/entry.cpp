@@ -370,8 +370,8 @@ void fit_threads_to_load(ThreadFit& fit) {
     if (again < others) others = again;
   }
   if (others < 0) return;  // nothing to go by: the count stays
-  // Tasks of other processes come and go (a daemon's turn, a shell starting a command): the
-  // run gives way only to what it has seen at two stages running.
+  // Tasks of other processes come and go (a daemon's turn, a shell starting a command): past
+  // its first stage the run gives way only to what it has seen at two stages running.
   const bool give_way = others > 0 && fit.busy_before;
   fit.busy_before = others > 0;
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);

@@ -47,7 +47,10 @@ int32_t threads_beside(int32_t most, int32_t cores, int32_t others);
 // What a run keeps of the load from one stage to the next.
 struct ThreadFit {
   int32_t most = 0;          // the most threads; 1 or less leaves the count as it was set
-  bool busy_before = false;  // the look before the last saw other processes' tasks ready
+  // The look before the last saw other processes' tasks ready; true at first, so that a run
+  // that starts beside a busy process gives way at once (its first stage spun beside one
+  // costs more than a whole run of 2^20 digits gains from a second core).
+  bool busy_before = true;
 };
 // Sets the thread count for the stage that follows: fit.most, or fewer threads when this look
 // and the one before it both saw other processes' tasks ready.
