@@ -364,14 +364,16 @@ constexpr useconds_t kSecondLookMicroseconds = 200;
 void fit_threads_to_load(ThreadFit& fit) {
   if (fit.most <= 1) return;
   int32_t others = ready_elsewhere();
-  if (others > 0) {
-    usleep(kSecondLookMicroseconds);
-    const int32_t again = ready_elsewhere();
-    if (again < others) others = again;
-  }
   if (others < 0) return;  // nothing to go by: the count stays
   // Tasks of other processes come and go (a daemon's turn, a shell starting a command): past
-  // its first stage the run gives way only to what it has seen at two stages running.
+  // its first stage the run gives way only to what it has seen at two stages running, and
+  // before it first gives way it looks once more. Once it has, one look a stage will do.
+  const bool giving_way = omp_get_max_threads() < fit.most;
+  if (others > 0 && fit.busy_before && !giving_way) {
+    usleep(kSecondLookMicroseconds);
+    const int32_t again = ready_elsewhere();
+    if (again >= 0 && again < others) others = again;
+  }
   const bool give_way = others > 0 && fit.busy_before;
   fit.busy_before = others > 0;
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
