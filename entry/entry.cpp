@@ -103,7 +103,8 @@ namespace {
 // variable once, as it starts, so the program starts itself again with the variable set, and
 // with the length if it was typed (where it cannot, it goes on as it is). Runs too short for
 // any pass to share its work among threads are left as they are.
-constexpr int32_t kThreadsFromDigits = 4 * kWalkParallelFrom;  // products of kWalkParallelFrom doubles
+// Products of kWalkParallelFrom doubles:
+constexpr int32_t kThreadsFromDigits = 4 * kWalkParallelFrom;
 
 void wait_by_sleeping(int argc, char** argv, const char* typed_length) {
   if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
@@ -247,15 +248,26 @@ bool memory_suffices(int64_t needed, int64_t available) {
   return available < 0 || needed <= available;
 }
 
-int64_t available_memory(const char* meminfo_path) {
-  std::FILE* f = std::fopen(meminfo_path, "r");
+namespace {
+
+// The number that format (one %lld) reads from the first line of the file that it matches;
+// -1 where the file cannot be read or no line matches.
+long long scan_file(const char* path, const char* format) {
+  std::FILE* f = std::fopen(path, "r");
   if (f == nullptr) return -1;
   char line[256];
-  long long kib = -1;
+  long long value = -1;
   while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::sscanf(line, "MemAvailable: %lld kB", &kib) == 1) break;
+    if (std::sscanf(line, format, &value) == 1) break;
   }
   std::fclose(f);
+  return value;
+}
+
+}  // namespace
+
+int64_t available_memory(const char* meminfo_path) {
+  const long long kib = scan_file(meminfo_path, "MemAvailable: %lld kB");
   return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
 }
 
@@ -305,15 +317,7 @@ int64_t clock_ms() {
 }
 
 int32_t ready_tasks(const char* stat_path) {
-  std::FILE* f = std::fopen(stat_path, "r");
-  if (f == nullptr) return -1;
-  char line[256];
-  int count = -1;
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::sscanf(line, "procs_running %d", &count) == 1) break;
-  }
-  std::fclose(f);
-  return count;
+  return static_cast<int32_t>(scan_file(stat_path, "procs_running %lld"));
 }
 
 int32_t ready_tasks_in(const char* tasks_path) {

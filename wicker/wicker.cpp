@@ -2,7 +2,8 @@
 #include "wicker_pi.h"
 
 int main(int argc, char** argv) {
-  return run_pi_program(argc, argv, "wicker", [](int32_t bx, std::FILE* console, int32_t most_threads) {
-    wicker_pi(bx, kBalancedFrom, console, most_threads);
-  });
+  return run_pi_program(argc, argv, "wicker",
+                        [](int32_t bx, std::FILE* console, int32_t most_threads) {
+                          wicker_pi(bx, kBalancedFrom, console, most_threads);
+                        });
 }

@@ -1,7 +1,8 @@
 // The run of wicker: computes pi to bx digits (a power of two, at least 128), prints the
-// sizing and timing lines to console and writes pi.txt. Products of transform length balanced_from and
-// more take balanced words (kBalancedFrom in the program; tests force either form). Before each
-// stage it fits the thread count to the load (fit_threads_to_load), with most_threads at most.
+// sizing and timing lines to console and writes pi.txt. Products of transform length
+// balanced_from and more take balanced words (kBalancedFrom in the program; tests force either
+// form). Before each stage it fits the thread count to the load (fit_threads_to_load), with
+// most_threads at most.
 #pragma once
 
 #include <cstdint>
