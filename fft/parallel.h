@@ -9,11 +9,12 @@
 
 // Below this many doubles (or words) a pass over an array (the conversion of words, a release,
 // a product by a small factor) stays in one thread: waking the others costs more than they
-// save. Chosen on two cores from 2^17 to 2^19 (both programs at 2^20 and 2^22 digits).
-constexpr int32_t kParallelFrom = 1 << 18;
+// save. Chosen on two cores from 2^15 to 2^19 (both programs at 2^22 digits): from 2^16 on,
+// the short products of the Newton steps no longer leave the second core idle.
+constexpr int32_t kParallelFrom = 1 << 16;
 
 // Below this many doubles a transform's walk stays in one thread. A walk does several times a
-// pass's work on each double, so threads pay from shorter lengths (chosen from 2^16 to 2^19).
+// pass's work on each double, so threads pay from shorter lengths.
 constexpr int32_t kWalkParallelFrom = kParallelFrom / 2;
 
 // Sums, differences and halving stream their words once, at the speed of memory rather than
@@ -26,13 +27,17 @@ inline bool use_threads(int64_t size, int64_t from) {
   return size >= from && omp_get_max_threads() > 1;
 }
 
-// A pass cut into ranges, one a thread, has at most this many.
+// A pass cut into ranges has at most this many.
 constexpr int32_t kMaxRanges = 64;
 
-// Cuts first to end - 1 into one range a thread: range r is bound[r] to bound[r + 1] - 1 (bound
-// holds kMaxRanges + 1 values). Returns the number of ranges.
+// Ranges a thread: threads take them as they finish the last, so that one slowed by the rest
+// of the machine, or by its share of the memory traffic, hands work over to the others.
+constexpr int32_t kRangesPerThread = 4;
+
+// Cuts first to end - 1 into kRangesPerThread ranges a thread: range r is bound[r] to
+// bound[r + 1] - 1 (bound holds kMaxRanges + 1 values). Returns the number of ranges.
 inline int32_t cut_ranges(int32_t first, int32_t end, int32_t* bound) {
-  int32_t ranges = omp_get_max_threads();
+  int32_t ranges = omp_get_max_threads() * kRangesPerThread;
   if (ranges > kMaxRanges) ranges = kMaxRanges;
   for (int32_t r = 0; r <= ranges; ++r) {
     bound[r] = first + static_cast<int32_t>(int64_t{end - first} * r / ranges);
@@ -40,15 +45,10 @@ inline int32_t cut_ranges(int32_t first, int32_t end, int32_t* bound) {
   return ranges;
 }
 
-// The parallel loops take their body by value and stay out of line: a parallel region takes
-// the address of what it shares, and the plain loop keeps its body's values in registers only
-// if that address is never taken in its own function.
-template <typename Body>
-[[gnu::noinline]] void parallel_steps(int32_t begin, int32_t end, int32_t step, Body body) {
-#pragma omp parallel for schedule(static)
-  for (int32_t i = begin; i < end; i += step) body(i);
-}
-
+// The parallel loop takes its body by value and stays out of line: a parallel region takes the
+// address of what it shares, and the plain loop keeps its body's values in registers only if
+// that address is never taken in its own function. Threads take chunk steps at a time as they
+// finish the last.
 template <typename Body>
 [[gnu::noinline]] void parallel_steps_dynamic(int32_t begin, int32_t end, int32_t step,
                                               int32_t chunk, Body body) {
@@ -56,12 +56,12 @@ template <typename Body>
   for (int32_t i = begin; i < end; i += step) body(i);
 }
 
-// body(i) for i = begin, begin + step, ... below end; shared among the threads in contiguous
-// ranges when parallel is true. Every body must touch only its own data.
+// body(i) for i = begin, begin + step, ... below end; shared among the threads a step at a time
+// when parallel is true. Every body must touch only its own data.
 template <typename Body>
 inline void for_each_step(bool parallel, int32_t begin, int32_t end, int32_t step, Body body) {
   if (parallel) {
-    parallel_steps(begin, end, step, body);
+    parallel_steps_dynamic(begin, end, step, 1, body);
   } else {
     for (int32_t i = begin; i < end; i += step) body(i);
   }

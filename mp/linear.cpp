@@ -6,7 +6,7 @@
 namespace {
 
 // From kParallelFrom words the long operations cut words 1 to n - 1 (or all n, where the
-// arithmetic is exact whatever word 0 holds) into one range a thread; a range's carry or borrow
+// arithmetic is exact whatever word 0 holds) into ranges (cut_ranges); a range's carry or borrow
 // out is then added into the range above, from the last range up, as one chain would have
 // carried it.
 
@@ -75,7 +75,7 @@ int64_t in_ranges(int16_t* c, int32_t first, int32_t n, Op op) {
   int32_t bound[kMaxRanges + 1];
   int64_t carry[kMaxRanges];
   const int32_t ranges = cut_ranges(first, n, bound);
-  parallel_steps(0, ranges, 1, [=, &carry, &bound](int32_t r) {
+  parallel_steps_dynamic(0, ranges, 1, 1, [=, &carry, &bound](int32_t r) {
     carry[r] = op(bound[r], bound[r + 1]);
   });
   int64_t in = 0;
@@ -138,7 +138,7 @@ void divide_by_power_of_two(const int16_t* a, int16_t* c, int32_t n) {
     int32_t bound[kMaxRanges + 1], above[kMaxRanges];
     const int32_t ranges = cut_ranges(1, n, bound);
     for (int32_t r = 0; r < ranges; ++r) above[r] = a[bound[r] - 1];
-    parallel_steps(0, ranges, 1, [=, &bound, &above](int32_t r) {
+    parallel_steps_dynamic(0, ranges, 1, 1, [=, &bound, &above](int32_t r) {
       divide_words<shift>(a, c, bound[r], bound[r + 1], above[r]);
     });
   } else {

@@ -436,7 +436,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
   if (!use_threads(L, kParallelFrom) || cnt < 2 * kMaxRanges) {
     top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, unreleased_from, tally);
   } else {
-    // One range a thread: range r holds terms start[r] to
+    // Ranges shared as threads come free (cut_ranges): range r holds terms start[r] to
     // start[r + 1] - 1; every bound below cnt - 1 keeps the words the carries run through
     // stored, and the last range takes the look-ahead terms. The carries out of the ranges are
     // then added in, from the lowest range up, exactly as one chain would have carried them.
@@ -445,7 +445,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
     ReleaseTally part[kMaxRanges];
     const int32_t ranges = cut_ranges(0, cnt - 1, start);
     start[ranges] = terms;
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(dynamic, 1)
     for (int32_t r = 0; r < ranges; ++r) {
       carry[r] = release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1],
                                            unreleased_from, part[r]);
