@@ -185,15 +185,26 @@ void mp_half(const int16_t* a, int16_t* c, int32_t n) { divide_by_power_of_two<1
 
 void mp_quarter(int16_t* a, int32_t n) { divide_by_power_of_two<2>(a, a, n); }
 
-void kuriage(int16_t* a, int32_t n) {
+namespace {
+
+// Adds one unit at word n - 1; returns false if the carry leaves word 0. A carry of one costs
+// no division: it turns the run of 9999s above it to 0 (the whole head, after a Newton step's
+// product that lands just below 1).
+bool carry_one(int16_t* a, int32_t n) {
   for (int32_t k = n - 1; k >= 0; --k) {
     if (a[k] + 1 < kWordBase) {
       ++a[k];
-      return;
+      return true;
     }
     a[k] = static_cast<int16_t>(a[k] + 1 - kWordBase);
   }
-  fatal("error kuriage");
+  return false;
+}
+
+}  // namespace
+
+void kuriage(int16_t* a, int32_t n) {
+  if (!carry_one(a, n)) fatal("error kuriage");
 }
 
 void kurisage(int16_t* a, int32_t n) {
@@ -209,10 +220,11 @@ void kurisage(int16_t* a, int32_t n) {
 
 void kuriage_h(int16_t* a, int32_t n, int32_t carry) {
   int64_t c = carry;
-  for (int32_t k = n - 1; k >= 0 && c != 0; --k) {
-    int64_t v = a[k] + c;
+  int32_t k = n - 1;
+  for (; k >= 0 && c > 1; --k) {
+    const int64_t v = a[k] + c;
     c = v / kWordBase;
     a[k] = static_cast<int16_t>(v - c * kWordBase);
   }
-  if (c != 0) fatal("error kuriage_h");
+  if (c == 1 ? !carry_one(a, k + 1) : c != 0) fatal("error kuriage_h");
 }

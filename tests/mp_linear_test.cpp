@@ -158,6 +158,10 @@ TEST(UnitCarries, RunThroughEveryWord) {
   a = words({0, 9999, 9999, 9999});
   kuriage_h(a.data(), 4, 2147483647);
   EXPECT_EQ(a, words({1, 21, 4748, 3646}));
+  // A large carry that falls to one runs on through the 9999s above it.
+  a = words({3, 9999, 9999, 5000});
+  kuriage_h(a.data(), 4, 50000);
+  EXPECT_EQ(a, words({4, 0, 4, 5000}));
 }
 
 TEST(UnitCarriesDeathTest, OverflowOfWordZeroIsFatal) {
