@@ -6,12 +6,14 @@
 // What a place takes in, its own term's low part and its old word, is formed a block at a
 // time in loops without a dependency from place to place; the chain adds the high part of the
 // term two places on (a load off its path) and its carry. Every such sum lies below 2^28 in
-// magnitude, so the serial chain is one add and one division a place. The words are exactly
-// those of adding term, old word and carry with full carries.
+// magnitude, so the serial chain is one add and one division a place; whole blocks mostly
+// settle without it, in two rounds of carries over all their places at once (settle_block).
+// The words are exactly those of adding term, old word and carry with full carries.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "mp.h"
@@ -72,6 +74,65 @@ inline int16_t settle_place(int32_t& carry, int32_t sum) {
   return static_cast<int16_t>(total - static_cast<uint32_t>(carry) * kWordBase);
 }
 
+// A whole block of kCarryBlock places settled at once, for the common case: with B the bias,
+// each place's total T (sum, high part two places on, B: the true total plus 10000 B, not
+// negative) gives a word T mod 10000 and a carry T / 10000 - B to the place above; adding
+// those in one round without a chain leaves values below 2^28 / 10000 + 10000 in magnitude,
+// and a second round leaves words within 7 of 0 to 9999. Where all of them are words (all but
+// about one block in a hundred), they are the chain's words, which are unique: words[i] is
+// place i's, and carry (biased) becomes what leaves the block. Otherwise the block is left to
+// the chain and false returned. carry comes in at place kCarryBlock - 1. Each round is a loop
+// without a dependency from place to place.
+template <bool is_signed>
+inline bool settle_block(int32_t& carry, const int32_t* sums, const int32_t* high,
+                         int16_t* words) {
+  using Lanes = uint32_t __attribute__((vector_size(64)));
+  constexpr int32_t per = 16, parts = kCarryBlock / per;
+  constexpr uint32_t base = kWordBase, bias = chain_bias<is_signed>();
+  constexpr uint32_t offset = 8 * base;  // above any value of the first round in magnitude
+  // Each lane's neighbour below: lanes 1 to 15 of here, lane 0 of next. (By reference: a
+  // vector this wide passed by value has no fixed ABI below AVX-512.)
+  const auto below = [](const Lanes& here, const Lanes& next, Lanes& out)
+                         __attribute__((always_inline)) {
+    out = __builtin_shufflevector(here, next, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+                                  16);
+  };
+  Lanes up[parts + 1], value[parts];
+  for (int32_t k = 0; k < parts; ++k) {
+    Lanes s, h;
+    std::memcpy(&s, sums + k * per, sizeof s);
+    std::memcpy(&h, high + 2 + k * per, sizeof h);
+    const Lanes total = s + h + bias;
+    up[k] = total / base;
+    value[k] = total - up[k] * base;
+  }
+  const uint32_t first_up = up[0][0];
+  up[parts] = Lanes{} + static_cast<uint32_t>(carry);
+  for (int32_t k = 0; k < parts; ++k) {
+    Lanes from_below;
+    below(up[k], up[k + 1], from_below);
+    value[k] += from_below - bias + offset;
+  }
+  for (int32_t k = 0; k < parts; ++k) {
+    up[k] = value[k] / base;
+    value[k] -= up[k] * base;
+  }
+  up[parts] = Lanes{} + offset / base;
+  Lanes out_of_range = {};
+  for (int32_t k = 0; k < parts; ++k) {
+    Lanes word;
+    below(up[k], up[k + 1], word);
+    word += value[k] - offset / base;
+    out_of_range |= word >= base;  // negative ones wrap to large ones
+    for (int32_t j = 0; j < per; ++j) words[k * per + j] = static_cast<int16_t>(word[j]);
+  }
+  uint32_t any = 0;
+  for (int32_t j = 0; j < per; ++j) any |= out_of_range[j];
+  if (any != 0) return false;
+  carry = static_cast<int32_t>(first_up + up[0][0] - offset / base);
+  return true;
+}
+
 // What leaves a chain above its first place: its carry and the high parts of its first two
 // terms, which belong one and two places above it.
 template <bool is_signed>
@@ -91,7 +152,7 @@ inline int64_t carry_through(int16_t* c, int32_t begin, int32_t end, int64_t car
 }
 
 // A chain's carry runs from place to place, one after the other; kCarryLanes chains over parts
-// of a range, stepped together, overlap their latencies.
+// of a range, stepped together, overlap their latencies where whole blocks cannot settle at once.
 constexpr int32_t kCarryLanes = 4;
 
 // Carries places first to end - 1 into words, from the last place up. Place p's word is word
@@ -122,6 +183,20 @@ template <bool is_signed, typename Prepare, typename Put>
   int32_t top[kCarryLanes];  // each lane's next block ends here
   for (int32_t r = 0; r < lanes; ++r) top[r] = bound[r + 1];
   int32_t sums[kCarryLanes][kCarryBlock], high[kCarryLanes][kCarryBlock + 2];
+  // Lane r's block of len places from block_first: a whole block settled at once where it can
+  // be, place by place otherwise.
+  const auto settle = [&](int32_t r, int32_t block_first, int32_t len, auto stored)
+                          __attribute__((always_inline)) {
+    int16_t words[kCarryBlock];
+    if (len == kCarryBlock && settle_block<is_signed>(carry[r], sums[r], high[r], words)) {
+      for (int32_t i = 0; i < kCarryBlock; ++i) put(block_first + i, words[i], stored.value);
+      return;
+    }
+    for (int32_t i = len - 1; i >= 0; --i) {
+      put(block_first + i, settle_place<is_signed>(carry[r], sums[r][i] + high[r][i + 2]),
+          stored.value);
+    }
+  };
   for (;;) {
     // All lanes with a whole aligned block left go together; otherwise each lane takes a block
     // (partial ones at a lane's ends) on its own.
@@ -138,21 +213,16 @@ template <bool is_signed, typename Prepare, typename Put>
           return false;
         }
       }
-      // One loop for rounds of stored words, one for the rest: put sees stored as a constant.
-      const auto round = [&](auto stored) __attribute__((always_inline)) {
-        for (int32_t i = kCarryBlock - 1; i >= 0; --i) {
-          for (int32_t r = 0; r < kCarryLanes; ++r) {
-            put(top[r] - kCarryBlock + i,
-                settle_place<is_signed>(carry[r], sums[r][i] + high[r][i + 2]), stored.value);
-          }
+      // One loop for blocks of stored words, one for the rest: put sees stored as a constant.
+      const bool stored = top[kCarryLanes - 1] <= stored_end;
+      for (int32_t r = 0; r < kCarryLanes; ++r) {
+        if (stored) {
+          settle(r, top[r] - kCarryBlock, kCarryBlock, std::true_type{});
+        } else {
+          settle(r, top[r] - kCarryBlock, kCarryBlock, std::false_type{});
         }
-      };
-      if (top[kCarryLanes - 1] <= stored_end) {
-        round(std::true_type{});
-      } else {
-        round(std::false_type{});
+        top[r] -= kCarryBlock;
       }
-      for (int32_t r = 0; r < kCarryLanes; ++r) top[r] -= kCarryBlock;
       continue;
     }
     for (int32_t r = 0; r < lanes; ++r) {
@@ -161,10 +231,7 @@ template <bool is_signed, typename Prepare, typename Put>
       if (block_first < bound[r]) block_first = bound[r];
       const int32_t len = top[r] - block_first;
       if (!prepare(r, block_first, len, above[r], high[r], sums[r])) return false;
-      for (int32_t i = len - 1; i >= 0; --i) {
-        put(block_first + i, settle_place<is_signed>(carry[r], sums[r][i] + high[r][i + 2]),
-            false);
-      }
+      settle(r, block_first, len, std::false_type{});
       top[r] = block_first;
     }
   }

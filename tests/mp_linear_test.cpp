@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "carry_chain.h"
 #include "mp.h"
 #include "test_support.h"
 
@@ -222,4 +223,60 @@ TEST(LongOperations, TheSameWordsAndCarriesForAnyThreadCount) {
   EXPECT_EQ(serial.first[1], words({5000}, n));
   EXPECT_EQ(serial.second[3], -1);
   EXPECT_EQ(serial.first[3], V(n, 9999));
+}
+
+// A block settled at once gives the chain's words and carry, or declines, for totals of either
+// sign up to the chain's bound, runs of 9999s and of 0s included.
+template <bool is_signed>
+void check_block_settling(uint32_t seed) {
+  std::mt19937 rng(seed);
+  constexpr int32_t bound = (1 << 28) - 10000;  // a place's total with its carry stays below 2^28
+  int32_t settled = 0, declined = 0;
+  for (int trial = 0; trial < 4000; ++trial) {
+    int32_t sums[kCarryBlock], high[kCarryBlock + 2] = {};
+    const int kind = trial % 4;
+    for (int32_t i = 0; i < kCarryBlock; ++i) {
+      int32_t total;
+      if (kind == 0) {
+        total = static_cast<int32_t>(rng() % bound);
+        if (is_signed && rng() % 2 == 1) total = -total;
+      } else if (kind == 1) {
+        total = 9999;  // the carry into the block runs through every place
+      } else if (kind == 2) {
+        total = is_signed ? -static_cast<int32_t>(rng() % 3) : 0;
+      } else {
+        total = static_cast<int32_t>(rng() % 20000);
+      }
+      // Split between a place's sum (with its bias) and the high part landing on it, two
+      // places on; terms of one sign give parts of that sign.
+      const int32_t part = is_signed ? static_cast<int32_t>(rng() % 1000) - 500
+                                     : static_cast<int32_t>(rng() % (total + 1));
+      sums[i] = total - part + chain_bias<is_signed>() * (kWordBase - 1);
+      high[i + 2] = part;
+    }
+    const int32_t carry_in =
+        chain_bias<is_signed>() + static_cast<int32_t>(rng() % 20000) - (is_signed ? 10000 : 0);
+    int32_t chain_carry = carry_in;
+    int16_t chain_words[kCarryBlock];
+    for (int32_t i = kCarryBlock - 1; i >= 0; --i) {
+      chain_words[i] = settle_place<is_signed>(chain_carry, sums[i] + high[i + 2]);
+    }
+    int32_t block_carry = carry_in;
+    int16_t block_words[kCarryBlock];
+    if (settle_block<is_signed>(block_carry, sums, high, block_words)) {
+      ++settled;
+      ASSERT_EQ(block_carry, chain_carry) << "trial " << trial;
+      for (int32_t i = 0; i < kCarryBlock; ++i) ASSERT_EQ(block_words[i], chain_words[i]);
+    } else {
+      ++declined;
+      EXPECT_EQ(block_carry, carry_in);  // left for the chain as it came
+    }
+  }
+  EXPECT_GT(settled, 2000);
+  EXPECT_GT(declined, 0);
+}
+
+TEST(BlockSettling, MatchesThePlaceByPlaceChain) {
+  check_block_settling<true>(7);
+  check_block_settling<false>(8);
 }
