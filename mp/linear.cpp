@@ -5,6 +5,20 @@
 
 namespace {
 
+// Adds one unit at word n - 1; returns false if the carry leaves word 0. A carry of one costs
+// no division: it turns the run of 9999s above it to 0 (the whole head, after a Newton step's
+// product that lands just below 1).
+bool carry_one(int16_t* a, int32_t n) {
+  for (int32_t k = n - 1; k >= 0; --k) {
+    if (a[k] + 1 < kWordBase) {
+      ++a[k];
+      return true;
+    }
+    a[k] = static_cast<int16_t>(a[k] + 1 - kWordBase);
+  }
+  return false;
+}
+
 // From kParallelFrom words the long operations cut words 1 to n - 1 (or all n, where the
 // arithmetic is exact whatever word 0 holds) into ranges (cut_ranges); a range's carry or borrow
 // out is then added into the range above, from the last range up, as one chain would have
@@ -184,24 +198,6 @@ int32_t mp_mul_small_add(const int16_t* a, double f, int16_t* c, int32_t n) {
 void mp_half(const int16_t* a, int16_t* c, int32_t n) { divide_by_power_of_two<1>(a, c, n); }
 
 void mp_quarter(int16_t* a, int32_t n) { divide_by_power_of_two<2>(a, a, n); }
-
-namespace {
-
-// Adds one unit at word n - 1; returns false if the carry leaves word 0. A carry of one costs
-// no division: it turns the run of 9999s above it to 0 (the whole head, after a Newton step's
-// product that lands just below 1).
-bool carry_one(int16_t* a, int32_t n) {
-  for (int32_t k = n - 1; k >= 0; --k) {
-    if (a[k] + 1 < kWordBase) {
-      ++a[k];
-      return true;
-    }
-    a[k] = static_cast<int16_t>(a[k] + 1 - kWordBase);
-  }
-  return false;
-}
-
-}  // namespace
 
 void kuriage(int16_t* a, int32_t n) {
   if (!carry_one(a, n)) fatal("error kuriage");
