@@ -1,6 +1,6 @@
-// The entry both programs share: the length from the command line or the dialogue, checked and
-// rounded to a power of two, then the program's own driver. Also the clock and the checked
-// allocation the drivers use.
+// The entry both programs share: the command line, the length from it or the dialogue, checked
+// and rounded to a power of two, then the program's own driver. Also the clock, the checked
+// allocation and the thread fitting the drivers use.
 #pragma once
 
 #include <cstdint>
@@ -20,16 +20,33 @@ int32_t parse_length(const char* text);
 // The least power of two of at least kMinDigits that is not below length; 0 for a length above
 // kMaxDigits, which no 32-bit power of two holds.
 int32_t round_length(int32_t length);
-// Runs the program called name: with no length argument it prompts for the length, with one it
-// takes it from there. Options before it: -t N or --threads N sets the thread count, -o FILE or
-// --output FILE names the digit file (- for standard output, the console lines then going to
-// standard error), -q or --quiet keeps the console lines back; -h and --help print the usage,
-// --version the name and version. calc_pi prints its console lines to console; most_threads is
-// what it passes to fit_threads_to_load before each stage (0 when the thread count was given by
-// -t or OMP_NUM_THREADS, or the run is too short to share work among threads). Returns the
-// exit status.
-int run_pi_program(int argc, char** argv, const char* name,
-                   void (*calc_pi)(int32_t bx, std::FILE* console, int32_t most_threads));
+// The digits a run of bx digits asked for length writes: the last kUncertainDigits of bx,
+// which truncation may touch, never; length digits, at most bx - kUncertainDigits. The spot
+// check's window ends where the longest file ends.
+constexpr int32_t kUncertainDigits = 20;
+int32_t written_digits(int32_t length, int32_t bx);
+
+// What the command line asks for.
+struct CommandLine {
+  int32_t threads = 0;             // -t N; 0 when not given
+  const char* output = nullptr;    // -o FILE; pi.txt when not given, - for standard output
+  bool quiet = false;              // -q
+  const char* length = nullptr;    // LENGTH; typed into the dialogue when not given
+};
+// Reads argv into line (name is the program's, for --version). Returns -1 when the run goes
+// on; otherwise the exit status after --help or --version (0, or 1 when standard output
+// failed), or after a mistake (2: one line naming it and a pointer to --help on standard
+// error).
+int parse_command_line(int argc, char** argv, const char* name, CommandLine* line);
+void print_usage(std::FILE* out);
+
+// The program called name: reads the command line, then with no length argument prompts for
+// the length, with one takes it from there, and runs calc_pi. calc_pi prints its console lines
+// to console and writes `digits` digits; most_threads is what it passes to fit_threads_to_load
+// before each stage (0 when the thread count was given by -t or OMP_NUM_THREADS, or the run is
+// too short to share work among threads). Returns the exit status.
+using CalcPi = void (*)(int32_t bx, int32_t digits, std::FILE* console, int32_t most_threads);
+int run_pi_program(int argc, char** argv, const char* name, CalcPi calc_pi);
 
 // The default thread count gives way to other busy processes. Two threads that share a run's
 // memory traffic gain 20 to 60% over one on these machines; beside a process that holds a core,
@@ -56,6 +73,10 @@ struct ThreadFit {
 // and the one before it both saw other processes' tasks ready.
 void fit_threads_to_load(ThreadFit& fit);
 
+// The number that format (one %lld) reads from the first line of the file at path that it
+// matches; -1 where the file cannot be read or no line matches.
+long long scan_file(const char* path, const char* format);
+
 // Milliseconds of a monotonic clock; only differences mean anything.
 int64_t clock_ms();
 
@@ -75,10 +96,16 @@ int64_t run_bytes(int32_t bx);
 bool memory_suffices(int64_t needed, int64_t available);
 // MemAvailable of a meminfo file (/proc/meminfo) in bytes; -1 where it cannot be read.
 int64_t available_memory(const char* meminfo_path);
-// Checks first that the machine's available memory holds the run ("Memory Allocation
-// Failure!\n" and a line with the MiB needed and available, status 1, if not), allocates the
-// buffers (a failure ends the run with the first line alone) and prints the sizing line to
-// console.
+// What the memory cgroups of the process (as listed in a /proc/self/cgroup file) still allow
+// it, the least over the process's cgroup and those above it: the limit less the usage that
+// the kernel cannot simply drop (inactive file pages are), for cgroup v2 (memory.max,
+// memory.current) under cgroup_root and v1 (memory.limit_in_bytes, memory.usage_in_bytes)
+// under cgroup_root/memory; -1 where no limit can be read.
+int64_t cgroup_memory_left(const char* proc_cgroup_path, const char* cgroup_root);
+// Checks first that the available memory (the machine's, or the cgroup's where less) holds the
+// run ("Memory Allocation Failure!\n" and a line with the MiB needed and available, status 1,
+// if not), allocates the buffers (a failure ends the run with the first line alone) and prints
+// the sizing line to console.
 RunBuffers allocate_run(int32_t bx, std::FILE* console);
 void free_run(const RunBuffers& buffers);
 // The number of the iteration's steps i, the least i >= 1 with 2^i >= bx; the loop runs i - 1.

@@ -33,8 +33,10 @@ constexpr int32_t kWordBase = 10000;
 enum class WordForm { words, balanced };
 constexpr int32_t kBalancedFrom = 0;
 
-// Prints message to standard output and ends the process with status 1.
-[[noreturn]] void fatal(const char* message);
+// Prints message to standard output (to standard error where standard output cannot take it) and
+// ends the process with status 1. With a path, also says on standard error what failed there and
+// why: "program: path: strerror(error)".
+[[noreturn]] void fatal(const char* message, const char* path = nullptr, int error = 0);
 
 // c = a + b over n words; returns the carry out of word 0 (1 or 0).
 int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n);
@@ -84,15 +86,18 @@ void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double*
 void spot_check_pi(const int16_t* words, int32_t word_count);
 
 // Makes the temporary file that write_pi_file fills, beside path (pi.txt by default), so that
-// a folder where it cannot be made fails before the work ("file open error!\n"); from then on
-// exit and SIGINT, SIGTERM and SIGHUP remove it. Does nothing when a destination is prepared.
+// a folder where it cannot be made, or a file there that could not be replaced, fails before
+// the work ("file open error!\n" and the reason); from then on exit and the terminating signals
+// remove it. A character or block device at path (/dev/null, a terminal) is opened to be
+// written in place instead. Does nothing when a destination is prepared.
 void prepare_pi_file(const char* path);
 // Makes write_pi_file send the digits down the stream fd instead (nothing is renamed, no file
 // made); a closed or full stream is a failed write.
 void prepare_pi_stream(int fd);
-// Writes the digit file: the header "PI=3." and the digits of word_count words, 50 to a line in
-// groups of ten, an empty line after every 1000, into the prepared file (preparing pi.txt if
-// nothing is prepared), then renames it over its target. Fatal on a word outside 0 to 9999
-// ("error write_pi_file\n"), on failure to open ("file open error!\n") or to write or rename
-// ("file write error!\n"); an earlier file is then left as it was.
-void write_pi_file(const int16_t* words, int32_t word_count);
+// Writes the digit file: the header "PI=3." and an empty line, then the first `digits` digits
+// of words (four a word), 50 to a line in groups of ten, an empty line after every 1000, the
+// last line holding what is left; into the prepared file (preparing pi.txt if nothing is
+// prepared), then renames it over its target. Fatal on a word outside 0 to 9999 ("error
+// write_pi_file\n"), on failure to open ("file open error!\n") or to write or rename ("file
+// write error!\n"), with the reason; an earlier file is then left as it was.
+void write_pi_file(const int16_t* words, int32_t digits);

@@ -5,9 +5,12 @@
 // before the computation, and only a complete, flushed and synced file is renamed over it. A
 // fatal error or a signal in between removes the temporary file, so an earlier file is never
 // cut short, a link in its place is replaced rather than followed, and runs side by side in one
-// folder never mix their files. The digits may go down a stream instead (standard output), in
-// the same layout; a stream that takes them no more ends the run.
+// folder never mix their files. A device in the file's place is written in place, and the
+// digits may go down a stream instead (standard output), in the same layout; a stream or device
+// that takes them no more ends the run.
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "mp.h"
 
@@ -24,12 +26,12 @@ namespace {
 
 constexpr size_t kLongestPath = 4096;
 
-// Where the digits go: the temporary file waiting to become the digit file, or a stream. This
-// is the program's one piece of process-wide state: the exit and signal handlers can learn the
-// temporary file's name from nowhere else.
+// Where the digits go: the temporary file waiting to become the digit file, or a stream or
+// device written in place. This is the program's one piece of process-wide state: the exit and
+// signal handlers can learn the temporary file's name from nowhere else.
 struct PendingFile {
   int fd;
-  bool stream;  // fd is a stream to write to, with no file to rename
+  bool in_place;  // fd is written as it is, with no file to rename
   char target[kLongestPath];
   char name[kLongestPath + 32];
   volatile std::sig_atomic_t armed;  // the name is (about to be) a file to remove
@@ -47,129 +49,178 @@ void on_terminating_signal(int signal_number) {
   raise(signal_number);
 }
 
+// Every signal whose default action ends the process and that a program may catch, but those
+// that report the program's own faults (SEGV, BUS, FPE, ILL, ABRT, TRAP, SYS).
+bool ends_the_process(int signal_number) {
+  switch (signal_number) {
+    case SIGHUP: case SIGINT: case SIGQUIT: case SIGTERM: case SIGUSR1: case SIGUSR2:
+    case SIGALRM: case SIGVTALRM: case SIGPROF: case SIGXCPU: case SIGIO: case SIGPWR:
+    case SIGSTKFLT:
+      return true;
+    default:
+      return signal_number >= SIGRTMIN && signal_number <= SIGRTMAX;
+  }
+}
+
 void install_cleanup() {
   std::atexit(remove_pending_file);  // fatal errors end the process through exit
   struct sigaction action = {};
   action.sa_handler = on_terminating_signal;
   action.sa_flags = SA_RESETHAND | SA_NODEFER;
   sigemptyset(&action.sa_mask);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal_number = 1; signal_number <= SIGRTMAX; ++signal_number) {
+    if (!ends_the_process(signal_number)) continue;
     struct sigaction old = {};
     sigaction(signal_number, nullptr, &old);
-    if (old.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);  // nohup stays
+    // A signal the caller ignores (nohup) stays ignored, and one with a handler keeps it.
+    if (old.sa_handler == SIG_DFL) sigaction(signal_number, &action, nullptr);
   }
-  // Past a file-size limit the write fails and says so, rather than kill the run silently.
-  std::signal(SIGXFSZ, SIG_IGN);
 }
 
-constexpr int32_t kBlockWords = 25;  // 100 digits: two lines of 50
-
-int32_t high_pair(int32_t w) { return w / 100; }
-int32_t low_pair(int32_t w) { return w - 100 * high_pair(w); }
-
-// Writes one block of 25 words as two lines of five groups of ten digits (word 12 is split
-// across them), formatted by hand: printf spent more than the digits' whole computation's
-// last stage on them.
-bool write_block(std::FILE* f, const int16_t* w) {
-  char digits[4 * kBlockWords];
-  for (int32_t k = 0; k < kBlockWords; ++k) {
-    int32_t v = w[k];
-    for (int32_t i = 3; i >= 0; --i) {
-      digits[4 * k + i] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    }
+// Fails before the work where the system will refuse to rename a file over path: an
+// immutable or append-only file, or another user's file in a sticky folder of a third.
+void refuse_unreplaceable(const char* path, const struct stat& existing) {
+  if (S_ISREG(existing.st_mode)) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int flags = 0;
+    const bool fixed = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                       (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+    if (fd >= 0) close(fd);
+    if (fixed) fatal("file open error!\n", path, EPERM);
   }
-  char lines[4 * kBlockWords + 10];
-  for (int32_t g = 0; g < 10; ++g) {
-    std::memcpy(lines + 11 * g, digits + 10 * g, 10);
-    lines[11 * g + 10] = g % 5 == 4 ? '\n' : ' ';
+  const uid_t me = geteuid();
+  if (me == 0 || existing.st_uid == me) return;  // root may replace any file
+  char folder[kLongestPath];
+  std::strcpy(folder, path);
+  char* slash = std::strrchr(folder, '/');
+  if (slash == nullptr) {
+    std::strcpy(folder, ".");
+  } else {
+    slash[slash == folder ? 1 : 0] = '\0';
   }
-  return std::fwrite(lines, 1, sizeof lines, f) == sizeof lines;
+  struct stat parent;
+  if (stat(folder, &parent) == 0 && (parent.st_mode & S_ISVTX) != 0 && parent.st_uid != me) {
+    fatal("file open error!\n", path, EPERM);
+  }
 }
 
-// Writes two digits of the tail and the separator that follows every complete group.
-bool write_tail_pair(std::FILE* f, int32_t pair, int32_t* digits) {
-  bool ok = std::fprintf(f, "%02d", pair) > 0;
-  *digits += 2;
-  if (*digits % 50 == 0) {
-    ok &= std::fputs("\n", f) >= 0;
-  } else if (*digits % 10 == 0) {
-    ok &= std::fputs(" ", f) >= 0;
+// The temporary file's name: short, whatever the target's name, in the target's folder.
+void name_temporary(const char* path, int32_t attempt) {
+  const char* slash = std::strrchr(path, '/');
+  const int folder_length = slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
+  std::snprintf(pending.name, sizeof pending.name, "%.*s.pi-%ld-%d.tmp", folder_length, path,
+                static_cast<long>(getpid()), attempt);
+}
+
+constexpr int32_t kLineDigits = 50;
+constexpr int32_t kGroupDigits = 10;
+constexpr int32_t kChunkDigits = 1000;  // an empty line follows every chunk but the last
+
+// Lays out count digits (at most a chunk) as lines of five groups of ten, the last line
+// holding what is left with no blank after it; returns the characters written to out.
+int32_t lay_out(const char* digits, int32_t count, char* out) {
+  char* p = out;
+  for (int32_t k = 0; k < count; k += kGroupDigits) {
+    const int32_t group = count - k < kGroupDigits ? count - k : kGroupDigits;
+    std::memcpy(p, digits + k, group);
+    p += group;
+    const bool line_ends = (k + kGroupDigits) % kLineDigits == 0 || k + group == count;
+    *p++ = line_ends ? '\n' : ' ';
   }
-  return ok;
+  return static_cast<int32_t>(p - out);
 }
 
 }  // namespace
 
 void prepare_pi_file(const char* path) {
-  if (pending.armed != 0 || pending.stream) return;
+  if (pending.armed != 0 || pending.fd >= 0) return;
   static bool cleanup_installed = false;
   if (!cleanup_installed) install_cleanup();
   cleanup_installed = true;
-  if (path[0] == '\0' || std::strlen(path) >= kLongestPath) fatal("file open error!\n");
+  if (path[0] == '\0') fatal("file open error!\n", path, ENOENT);
+  if (std::strlen(path) >= kLongestPath) fatal("file open error!\n", path, ENAMETOOLONG);
   std::strcpy(pending.target, path);
-  // rename cannot put a file in a directory's place: say so now, not after the work.
   struct stat existing;
-  if (lstat(path, &existing) == 0 && S_ISDIR(existing.st_mode)) fatal("file open error!\n");
+  if (lstat(path, &existing) == 0) {
+    // rename cannot put a file in a folder's place: say so now, not after the work.
+    if (S_ISDIR(existing.st_mode)) fatal("file open error!\n", path, EISDIR);
+    if (S_ISCHR(existing.st_mode) || S_ISBLK(existing.st_mode)) {
+      pending.fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (pending.fd < 0) fatal("file open error!\n", path, errno);
+      pending.in_place = true;
+      return;
+    }
+    refuse_unreplaceable(path, existing);
+  }
   for (int32_t attempt = 0;; ++attempt) {
-    std::snprintf(pending.name, sizeof pending.name, "%s.%ld.%d.tmp", path,
-                  static_cast<long>(getpid()), attempt);
+    name_temporary(path, attempt);
     // Armed before it exists, so a signal cannot slip between the two; the name holds this
     // process's id, so no other run's file can be removed by mistake.
     pending.armed = 1;
     // Exclusive and never through a link; 0666 less the umask, as a new pi.txt would have.
     pending.fd = open(pending.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (pending.fd >= 0) return;
+    const int error = errno;
     pending.armed = 0;
-    if (errno != EEXIST || attempt == 99) fatal("file open error!\n");
+    if (error != EEXIST || attempt == 99) fatal("file open error!\n", path, error);
   }
 }
 
 void prepare_pi_stream(int fd) {
-  if (pending.armed != 0 || pending.stream) return;
+  if (pending.armed != 0 || pending.fd >= 0) return;
   pending.fd = fd;
-  pending.stream = true;
-  // A reader that has gone makes the write fail and the run say so, rather than end it silently.
-  std::signal(SIGPIPE, SIG_IGN);
+  pending.in_place = true;
+  std::strcpy(pending.target, "standard output");
 }
 
-void write_pi_file(const int16_t* words, int32_t word_count) {
+void write_pi_file(const int16_t* words, int32_t digits) {
   // A word outside 0 to 9999 would print as the wrong number of digits: refuse it before the
   // file is touched.
+  const int32_t word_count = digits > 0 ? (digits + 3) / 4 : 0;
   for (int32_t k = 0; k < word_count; ++k) {
     if (words[k] < 0 || words[k] >= kWordBase) fatal("error write_pi_file\n");
   }
   prepare_pi_file("pi.txt");
   std::FILE* f = fdopen(pending.fd, "w");
-  if (f == nullptr) fatal("file open error!\n");
+  if (f == nullptr) fatal("file open error!\n", pending.target, errno);
 
-  bool ok = std::fputs("PI=3.\n\n", f) >= 0;
-  int32_t full_words = word_count > 0 ? word_count / kBlockWords * kBlockWords : 0;
-  int32_t since_empty_line = 0;
-  for (int32_t k = 0; k < full_words; k += kBlockWords) {
-    ok &= write_block(f, words + k);
-    since_empty_line += 100;
-    if (since_empty_line == 1000) {
-      since_empty_line = 0;
-      ok &= std::fputs("\n", f) >= 0;
+  // The first failure's reason is the one to give: later ones follow from it.
+  int error = 0;
+  auto check = [&error](bool ok) {
+    if (!ok && error == 0) error = errno != 0 ? errno : EIO;
+  };
+  errno = 0;
+  check(std::fputs("PI=3.\n\n", f) >= 0);
+  // Formatted by hand, a chunk of 1000 digits at a time: printf spent more than the whole last
+  // stage of the computation on them.
+  char chunk[kChunkDigits];
+  char text[kChunkDigits + kChunkDigits / kGroupDigits + 1];
+  for (int32_t first = 0; first < digits && error == 0; first += kChunkDigits) {
+    const int32_t count = digits - first < kChunkDigits ? digits - first : kChunkDigits;
+    const int16_t* w = words + first / 4;
+    for (int32_t k = 0; k < (count + 3) / 4; ++k) {
+      int32_t v = w[k];
+      for (int32_t i = 3; i >= 0; --i) {
+        chunk[4 * k + i] = static_cast<char>('0' + v % 10);
+        v /= 10;
+      }
     }
+    int32_t length = lay_out(chunk, count, text);
+    if (first + count < digits) text[length++] = '\n';
+    check(std::fwrite(text, 1, length, f) == static_cast<size_t>(length));
   }
-  int32_t tail_digits = 0;
-  for (int32_t k = full_words; k < word_count; ++k) {
-    ok &= write_tail_pair(f, high_pair(words[k]), &tail_digits);
-    ok &= write_tail_pair(f, low_pair(words[k]), &tail_digits);
-  }
-  ok &= std::fputs("\n", f) >= 0;
-  ok &= std::fflush(f) == 0;
-  ok &= std::ferror(f) == 0;
-  if (pending.stream) {
-    ok &= std::fclose(f) == 0;
-    if (!ok) fatal("file write error!\n");
+  check(std::fflush(f) == 0);
+  check(std::ferror(f) == 0);
+  if (pending.in_place) {
+    check(std::fclose(f) == 0);
+    pending.fd = -1;
+    if (error != 0) fatal("file write error!\n", pending.target, error);
     return;
   }
-  ok &= fsync(fileno(f)) == 0;  // on disk before it takes the name
-  ok &= std::fclose(f) == 0;
+  check(fsync(fileno(f)) == 0);  // on disk before it takes the name
+  check(std::fclose(f) == 0);
   pending.fd = -1;
-  if (!ok || std::rename(pending.name, pending.target) != 0) fatal("file write error!\n");
+  if (error == 0 && std::rename(pending.name, pending.target) != 0) error = errno;
+  if (error != 0) fatal("file write error!\n", pending.target, error);
   pending.armed = 0;
 }

@@ -7,7 +7,8 @@
 #include "entry.h"
 #include "mp.h"
 
-void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t most_threads) {
+void tallow_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* console,
+               int32_t most_threads) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
@@ -57,7 +58,7 @@ void tallow_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
   mp_recip(T, Q, W, count, D1, D2, balanced_from);      // Q = 1 / T, units frame
   m1604h(P, Q, R, count, D1, D2, balanced_from);        // R = 2 a_i^2 / T = pi, units frame
   spot_check_pi(R + 1, count - 1);
-  write_pi_file(R + 1, count - 1);
+  write_pi_file(R + 1, digits);
   std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
   free_run(buffers);

@@ -41,6 +41,16 @@ TEST(Length, RoundsUpToAPowerOfTwoOfAtLeast128) {
   for (int32_t below : {0, -1, -2147483647 - 1}) EXPECT_EQ(round_length(below), 128) << below;
 }
 
+TEST(Length, WritesTheDigitsAskedForButNeverTheLast20OfARun) {
+  EXPECT_EQ(written_digits(1, 128), 1);
+  EXPECT_EQ(written_digits(100, 128), 100);
+  EXPECT_EQ(written_digits(108, 128), 108);
+  EXPECT_EQ(written_digits(128, 128), 108);
+  EXPECT_EQ(written_digits(1000, 1024), 1000);
+  EXPECT_EQ(written_digits(1048576, 1048576), 1048556);
+  EXPECT_EQ(written_digits(1073741824, 1073741824), 1073741804);
+}
+
 TEST(Memory, RunsThatDoNotFitAreRefusedAndUnknownMemoryIsNoBar) {
   EXPECT_TRUE(memory_suffices(1000, 1000));
   EXPECT_FALSE(memory_suffices(1001, 1000));
@@ -67,6 +77,45 @@ TEST(Memory, AvailableMemoryIsReadFromMeminfo) {
   std::remove(path);
   EXPECT_EQ(available_memory(path), -1);
   EXPECT_GT(available_memory("/proc/meminfo"), 0);
+}
+
+TEST(Memory, WhatACgroupStillAllowsIsTheLeastAlongItsPath) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/cgroup_test.XXXXXX";
+  const fs::path dir = mkdtemp(pattern);
+  auto write = [&](const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text;
+  };
+  const std::string proc = (dir / "cgroup").string(), root = dir.string();
+  // v1: the memory line names its controller; the limit of a group above counts too, and
+  // inactive file pages count as free.
+  write(dir / "cgroup", "9:name=systemd:/\n4:cpu,memory:/a/b\n0::/\n");
+  write(dir / "memory/a/b/memory.limit_in_bytes", "9223372036854771712\n");
+  write(dir / "memory/a/b/memory.usage_in_bytes", "1000\n");
+  write(dir / "memory/a/memory.limit_in_bytes", "10000000\n");
+  write(dir / "memory/a/memory.usage_in_bytes", "4000000\n");
+  write(dir / "memory/a/memory.stat", "cache 5\ninactive_file 7\ntotal_inactive_file 1000000\n");
+  EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), 7000000);
+  // A usage past the limit leaves nothing.
+  write(dir / "memory/a/b/memory.limit_in_bytes", "500\n");
+  EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), 0);
+  // v2: "max" is no limit; memory.current is the usage.
+  write(dir / "cgroup", "0::/c\n");
+  write(dir / "c/memory.max", "max\n");
+  write(dir / "c/memory.current", "5\n");
+  EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), -1);
+  write(dir / "c/memory.max", "6291456\n");
+  write(dir / "c/memory.current", "1048576\n");
+  write(dir / "c/memory.stat", "anon 9\ninactive_file 1048576\n");
+  EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), 6291456);
+  // Inside a namespace the listed path is not under the root: the root's own files speak.
+  write(dir / "cgroup", "0::/elsewhere/deep\n");
+  write(dir / "memory.max", "3000\n");
+  write(dir / "memory.current", "1000\n");
+  EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), 2000);
+  fs::remove_all(dir);
+  EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), -1);
 }
 
 TEST(Load, ReadyTasksAreReadFromStatAndTaskFiles) {

@@ -8,6 +8,8 @@
 #include <random>
 #include <sstream>
 
+#include "run_program.h"
+
 #include "mp.h"
 #include "test_support.h"
 
@@ -37,31 +39,39 @@ class PiFile : public ::testing::Test {
 using PiFileDeathTest = PiFile;
 
 TEST_F(PiFile, LayoutByteForByte) {
+  // Digit counts that end inside a group, on a group, a line and a thousand, and just past one.
   std::mt19937 rng(5);
-  for (int32_t count : {0, 1, 24, 25, 31, 250, 255, 275, 1000}) {
-    std::vector<int16_t> w = random_words(rng, count);
-    write_pi_file(w.data(), count);
-    EXPECT_EQ(read_file(), expected_pi_file(digits_of(w.data(), count))) << count << " words";
+  std::vector<int16_t> w = random_words(rng, 1000);
+  for (int32_t digits : {0, 1, 4, 9, 10, 11, 49, 50, 51, 99, 100, 108, 999, 1000, 1001, 1020,
+                         2000, 2500, 3999}) {
+    write_pi_file(w.data(), digits);
+    EXPECT_EQ(read_file(), expected_pi_file(digits_of(w.data(), 1000).substr(0, digits)))
+        << digits << " digits";
   }
 }
 
-TEST_F(PiFile, ThirtyOneWordsAsWritten) {
-  std::vector<int16_t> w(31);
-  for (int32_t k = 0; k < 31; ++k) w[k] = static_cast<int16_t>(k * 321 + 7);
-  write_pi_file(w.data(), 31);
+TEST_F(PiFile, ShortAndThousandDigitFilesAsWritten) {
+  std::vector<int16_t> w(300);
+  for (int32_t k = 0; k < 300; ++k) w[k] = static_cast<int16_t>(k * 321 % 10000 + 7);
+  write_pi_file(w.data(), 108);
   EXPECT_EQ(read_file(),
             "PI=3.\n\n"
             "0007032806 4909701291 1612193322 5425752896 3217353838\n"
             "5941804501 4822514354 6457856106 6427674870 6973907711\n"
-            "8032835386 7489959316 9637\n");
+            "80328353\n");
+  // A file that ends on a thousand ends with its line, with no empty line after it.
+  write_pi_file(w.data(), 1000);
+  const std::string text = read_file();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 + 20);
+  EXPECT_TRUE(text.ends_with(" 9496159936\n")) << text.substr(text.size() - 20);
 }
 
-TEST_F(PiFile, LeadingZerosAndNegativeCountKept) {
+TEST_F(PiFile, LeadingZerosKeptAndOnlyTheDigitsAskedFor) {
   std::vector<int16_t> w = words({7, 70, 700, 7000});
-  write_pi_file(w.data(), 4);
-  EXPECT_EQ(read_file(), "PI=3.\n\n0007007007 007000\n");
+  write_pi_file(w.data(), 14);
+  EXPECT_EQ(read_file(), "PI=3.\n\n0007007007 0070\n");
   write_pi_file(w.data(), -3);
-  EXPECT_EQ(read_file(), "PI=3.\n\n\n");
+  EXPECT_EQ(read_file(), "PI=3.\n\n");
 }
 
 // Sets a file-size limit of bytes for this process, with SIGXFSZ ignored so writes fail.
@@ -74,10 +84,11 @@ void limit_file_size(rlim_t bytes) {
 TEST_F(PiFileDeathTest, FailedWritesLeaveTheEarlierFileAndNoTemporaryFile) {
   std::ofstream("pi.txt") << "earlier\n";
   std::vector<int16_t> w(2500, 1234);
-  EXPECT_FATAL((limit_file_size(4000), write_pi_file(w.data(), 2500)), "file write error!\n");
+  const std::string too_large = "file write error!\nmp_test: pi.txt: File too large\n";
+  EXPECT_FATAL((limit_file_size(4000), write_pi_file(w.data(), 10000)), too_large);
   // Even a short file, which fits one buffer, fails when it is flushed (the limit also holds
   // for the death test's record of the message).
-  EXPECT_FATAL((limit_file_size(100), write_pi_file(w.data(), 30)), "file write error!\n");
+  EXPECT_FATAL((limit_file_size(100), write_pi_file(w.data(), 120)), too_large);
   EXPECT_EQ(read_file(), "earlier\n");
   EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }
@@ -86,7 +97,7 @@ TEST_F(PiFile, ReplacesTheFileWholeWithTheModeOfANewFile) {
   std::ofstream("pi.txt") << "earlier\n";
   const mode_t mask = umask(022);
   std::vector<int16_t> w = words({1415, 9265});
-  write_pi_file(w.data(), 2);
+  write_pi_file(w.data(), 8);
   EXPECT_EQ(read_file(), "PI=3.\n\n14159265\n");
   EXPECT_EQ(fs::status("pi.txt").permissions(), static_cast<fs::perms>(0644));
   umask(mask);
@@ -96,13 +107,30 @@ TEST_F(PiFile, ReplacesTheFileWholeWithTheModeOfANewFile) {
 TEST_F(PiFileDeathTest, WordsThatAreNotFourDigitsAreRefused) {
   for (int bad : {10000, 11179, -1}) {
     std::vector<int16_t> w = words({1234, 5678, bad, 9012});
-    EXPECT_FATAL(write_pi_file(w.data(), 4), "error write_pi_file\n");
+    EXPECT_FATAL(write_pi_file(w.data(), 16), "error write_pi_file\n");
     EXPECT_FALSE(fs::exists("pi.txt"));
   }
+  // Words past the digits asked for are not looked at.
+  std::vector<int16_t> w = words({1234, 5678, 10000});
+  write_pi_file(w.data(), 8);
+  EXPECT_EQ(read_file(), "PI=3.\n\n12345678\n");
 }
 
-TEST_F(PiFileDeathTest, FailedOpenIsReported) {
+TEST_F(PiFileDeathTest, FailedOpenSaysWhichFileAndWhy) {
   fs::create_directory("pi.txt");  // refused even to root, unlike a permission bit
   std::vector<int16_t> w(4, 1);
-  EXPECT_FATAL(write_pi_file(w.data(), 4), "file open error!\n");
+  EXPECT_FATAL(write_pi_file(w.data(), 16), "file open error!\nmp_test: pi.txt: Is a directory\n");
+  EXPECT_FATAL(prepare_pi_file("none/pi.txt"),
+               "file open error!\nmp_test: none/pi.txt: No such file or directory\n");
+  EXPECT_FATAL(prepare_pi_file(""), "file open error!\nmp_test: : No such file or directory\n");
+}
+
+TEST_F(PiFile, ANameAsLongAsTheFileSystemTakesWorks) {
+  // The temporary file's name is short whatever the target's: 255 bytes is the longest name.
+  const std::string name(255, 'p');
+  std::vector<int16_t> w = words({1415, 9265});
+  prepare_pi_file(name.c_str());
+  write_pi_file(w.data(), 8);
+  EXPECT_EQ(read_text(name), "PI=3.\n\n14159265\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }

@@ -15,7 +15,7 @@ struct ProgramRun {
   int status = -1;
   std::string out, err, pi_file;
   bool wrote_pi_file = false;
-  int temporary_files = 0;  // files named pi.txt.* left in the directory
+  int temporary_files = 0;  // temporary digit files (.pi-*) left beside the target
 };
 
 inline std::string read_text(const std::filesystem::path& p) {
@@ -53,8 +53,7 @@ inline ProgramRun run_program(const std::string& program, const std::string& arg
   if (run.wrote_pi_file) run.pi_file = read_text(file);
   if (fs::is_directory(file.parent_path())) {
     for (const fs::directory_entry& entry : fs::directory_iterator(file.parent_path())) {
-      run.temporary_files +=
-          entry.path().filename().string().starts_with(file.filename().string() + ".");
+      run.temporary_files += entry.path().filename().string().starts_with(".pi-");
     }
   }
   fs::remove_all(dir);

@@ -7,7 +7,8 @@
 #include "entry.h"
 #include "mp.h"
 
-void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t most_threads) {
+void wicker_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* console,
+               int32_t most_threads) {
   const int64_t total_start = clock_ms();
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
@@ -52,7 +53,7 @@ void wicker_pi(int32_t bx, int32_t balanced_from, std::FILE* console, int32_t mo
   mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
   m1604h(A2, B2, U, count, D1, D2, balanced_from);        // U = (a^2 + b^2) / (2t) = pi
   spot_check_pi(U + 1, count - 1);
-  write_pi_file(U + 1, count - 1);
+  write_pi_file(U + 1, digits);
   std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
 
   free_run(buffers);

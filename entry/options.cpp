@@ -1,0 +1,123 @@
+// The command line, read the GNU way: short options bundled or with their values attached,
+// long options with "=VALUE" or the next word, options before or after the length, "--" to
+// end them, the last of a repeated option counting.
+#include <errno.h>
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "entry.h"
+
+namespace {
+
+constexpr const char* kVersion = TALLOW_VERSION;  // the project's version, set by the build
+constexpr int kVersionOption = 256;               // --version has no short form
+
+constexpr option kLongOptions[] = {
+    {"threads", required_argument, nullptr, 't'}, {"output", required_argument, nullptr, 'o'},
+    {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersionOption}, {nullptr, 0, nullptr, 0}};
+
+const char* long_name_of(int value) {
+  for (const option& o : kLongOptions) {
+    if (o.name != nullptr && o.val == value) return o.name;
+  }
+  return "";
+}
+
+// A mistake: one line that names it, one that points to the help; the exit status.
+int mistake(const char* format, const char* what) {
+  const char* program = program_invocation_short_name;
+  std::fprintf(stderr, "%s: ", program);
+  std::fprintf(stderr, format, what);
+  std::fprintf(stderr, "\nTry '%s --help' for more information.\n", program);
+  return 2;
+}
+
+// Ends --help and --version: their output lost is a failure.
+int printed(std::FILE* out) {
+  if (std::fflush(out) == 0 && std::ferror(out) == 0) return 0;
+  std::fprintf(stderr, "%s: error writing standard output: %s\n", program_invocation_short_name,
+               std::strerror(errno));
+  return 1;
+}
+
+}  // namespace
+
+void print_usage(std::FILE* out) {
+  const char* p = program_invocation_short_name;
+  std::fprintf(out,
+               "usage: %s [OPTION]... [LENGTH]\n"
+               "Computes pi to LENGTH decimal digits and writes them to pi.txt; without LENGTH\n"
+               "it asks for it. The work runs to LENGTH rounded up to a power of two, at least\n"
+               "128; its last 20 digits, which truncation may touch, are never written, so a\n"
+               "run writes LENGTH digits, at most that power of two less 20.\n"
+               "  -t, --threads=N    run N threads (default: every core the process may use\n"
+               "                     that no other busy process holds, or OMP_NUM_THREADS);\n"
+               "                     the digits are the same for any N\n"
+               "  -o, --output=FILE  write the digits to FILE instead of pi.txt; with FILE -,\n"
+               "                     to standard output, and the console lines to standard\n"
+               "                     error\n"
+               "  -q, --quiet        print no console lines unless the run fails\n"
+               "  -h, --help         print this help and exit\n"
+               "      --version      print the program's name and version and exit\n"
+               "Exit status: 0 when the digits are written, 1 when the run fails, 2 for a\n"
+               "mistake on the command line. See 'man %s'.\n",
+               p, p);
+}
+
+int parse_command_line(int argc, char** argv, const char* name, CommandLine* line) {
+  optind = 0;  // start afresh, whatever read a command line before
+  opterr = 0;  // the messages below name the program by its short name
+  for (;;) {
+    const int c = getopt_long(argc, argv, ":t:o:qh", kLongOptions, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 't':
+        line->threads = parse_count(optarg, kMaxThreads);
+        if (line->threads == 0) {
+          return mistake("invalid thread count '%s' (a whole number from 1 to 1024)", optarg);
+        }
+        break;
+      case 'o':
+        line->output = optarg;
+        break;
+      case 'q':
+        line->quiet = true;
+        break;
+      case 'h':
+        print_usage(stdout);
+        return printed(stdout);
+      case kVersionOption:
+        std::printf("%s %s\n", name, kVersion);
+        return printed(stdout);
+      case ':': {
+        // The word that held the option: "--threads" for the long form.
+        const char* word = argv[optind - 1];
+        if (std::strncmp(word, "--", 2) == 0) {
+          return mistake("option '%s' requires an argument", word);
+        }
+        const char option_letter[] = {static_cast<char>(optopt), '\0'};
+        return mistake("option requires an argument -- '%s'", option_letter);
+      }
+      default: {
+        if (optopt == 0) return mistake("unrecognized option '%s'", argv[optind - 1]);
+        // A letter that is an option was refused only in its long form, given a value.
+        if (optopt == 'q' || optopt == 'h' || optopt == kVersionOption) {
+          return mistake("option '--%s' doesn't allow an argument", long_name_of(optopt));
+        }
+        const char option_letter[] = {static_cast<char>(optopt), '\0'};
+        return mistake("invalid option -- '%s'", option_letter);
+      }
+    }
+  }
+  if (argc - optind > 1) return mistake("one length at most: '%s' is a second", argv[optind + 1]);
+  if (argc - optind == 1) {
+    line->length = argv[optind];
+    if (parse_length(line->length) == 0) {
+      return mistake("invalid length '%s' (a whole number from 1 to 1073741824)", line->length);
+    }
+  }
+  return -1;
+}

@@ -1,0 +1,160 @@
+// The buffers of a run, and the check before they are allocated that the memory at hand holds
+// them: the machine's, and what the process's memory cgroup (a container's limit) still allows.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "entry.h"
+
+namespace {
+
+// Buffers start on a cache line, so that the transform's pairs of elements never straddle one
+// where they need not (the heap alone gives 16 bytes).
+constexpr size_t kBufferAlignment = 64;
+
+int64_t aligned_bytes(int64_t bytes) {
+  return (bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+}
+
+template <typename T>
+T* allocate_or_fail(int64_t count) {
+  void* p = std::aligned_alloc(kBufferAlignment, aligned_bytes(count * int64_t{sizeof(T)}));
+  if (p == nullptr) fatal("Memory Allocation Failure!\n");
+  return static_cast<T*>(p);
+}
+
+// Up to this length the sizing line keeps the figure the programs have always printed.
+constexpr int32_t kClassicSizingUpTo = 1 << 26;
+
+constexpr int64_t kMiB = 1 << 20;
+
+// The files of one cgroup version's memory controller.
+struct MemoryFiles {
+  const char* folder;    // below the cgroup root
+  const char* limit;
+  const char* usage;
+  const char* dropped;   // the memory.stat line of the file pages the kernel can drop at once
+};
+constexpr MemoryFiles kVersion2 = {"", "memory.max", "memory.current", "inactive_file %lld"};
+constexpr MemoryFiles kVersion1 = {"/memory", "memory.limit_in_bytes", "memory.usage_in_bytes",
+                                   "total_inactive_file %lld"};
+
+// What the cgroup at path and those above it leave, the least of them; -1 where none says.
+int64_t left_along(const std::string& root, const MemoryFiles& files, std::string path) {
+  int64_t least = -1;
+  for (;;) {
+    const std::string folder = root + files.folder + path;
+    const long long limit = scan_file((folder + "/" + files.limit).c_str(), "%lld");
+    const long long usage = scan_file((folder + "/" + files.usage).c_str(), "%lld");
+    // v2 writes "max" where there is no limit, which reads as none here.
+    if (limit >= 0 && usage >= 0) {
+      const long long dropped = scan_file((folder + "/memory.stat").c_str(), files.dropped);
+      const long long held = dropped <= 0 ? usage : (usage > dropped ? usage - dropped : 0);
+      const int64_t left = limit > held ? limit - held : 0;
+      if (least < 0 || left < least) least = left;
+    }
+    if (path.empty() || path == "/") return least;
+    path.erase(path.find_last_of('/'));
+  }
+}
+
+}  // namespace
+
+long long scan_file(const char* path, const char* format) {
+  std::FILE* f = std::fopen(path, "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long long value = -1;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::sscanf(line, format, &value) == 1) break;
+  }
+  std::fclose(f);
+  return value;
+}
+
+int64_t run_bytes(int32_t bx) {
+  const int64_t count = bx / 4;
+  const int64_t number = aligned_bytes((count + 4) * 2);
+  const int64_t work = aligned_bytes((count + 14) * 2);
+  const int64_t doubles = aligned_bytes(count * 8);
+  return 5 * number + work + 2 * doubles;
+}
+
+bool memory_suffices(int64_t needed, int64_t available) {
+  return available < 0 || needed <= available;
+}
+
+int64_t available_memory(const char* meminfo_path) {
+  const long long kib = scan_file(meminfo_path, "MemAvailable: %lld kB");
+  return kib < 0 ? -1 : static_cast<int64_t>(kib) * 1024;
+}
+
+int64_t cgroup_memory_left(const char* proc_cgroup_path, const char* cgroup_root) {
+  std::FILE* f = std::fopen(proc_cgroup_path, "r");
+  if (f == nullptr) return -1;
+  int64_t least = -1;
+  char line[4096];
+  // Lines "id:controllers:path"; v2's is "0::path", v1's memory line names "memory" among its
+  // controllers. Inside a cgroup namespace the path is "/" and the root is the container's.
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    line[std::strcspn(line, "\n")] = '\0';
+    char* controllers = std::strchr(line, ':');
+    char* path = controllers != nullptr ? std::strchr(controllers + 1, ':') : nullptr;
+    if (path == nullptr) continue;
+    *controllers++ = '\0';
+    *path++ = '\0';
+    const std::string names = std::string(",") + controllers + ",";
+    const MemoryFiles* files = nullptr;
+    if (std::strcmp(line, "0") == 0 && *controllers == '\0') files = &kVersion2;
+    if (names.find(",memory,") != std::string::npos) files = &kVersion1;
+    if (files == nullptr) continue;
+    const int64_t left = left_along(cgroup_root, *files, path);
+    if (left >= 0 && (least < 0 || left < least)) least = left;
+  }
+  std::fclose(f);
+  return least;
+}
+
+RunBuffers allocate_run(int32_t bx, std::FILE* console) {
+  // Linux grants allocations it cannot back and kills the run part-way, with nothing said:
+  // a run that cannot fit is refused before it starts.
+  const int64_t needed = run_bytes(bx);
+  int64_t available = available_memory("/proc/meminfo");
+  const int64_t cgroup = cgroup_memory_left("/proc/self/cgroup", "/sys/fs/cgroup");
+  if (cgroup >= 0 && (available < 0 || cgroup < available)) available = cgroup;
+  if (!memory_suffices(needed, available)) {
+    char message[160];
+    std::snprintf(message, sizeof message,
+                  "Memory Allocation Failure!\n%" PRId64 " MiB needed, %" PRId64
+                  " MiB available\n",
+                  (needed + kMiB - 1) / kMiB, available / kMiB);
+    fatal(message);
+  }
+  const int32_t count = bx / 4;
+  RunBuffers b;
+  for (int16_t*& number : b.numbers) number = allocate_or_fail<int16_t>(count + 4);
+  b.work = allocate_or_fail<int16_t>(count + 14);
+  b.d1 = allocate_or_fail<double>(count);
+  b.d2 = allocate_or_fail<double>(count);
+  std::fprintf(console, "bx = %d  ", bx);
+  // Up to 2^26 digits 12 (count + 4) + 16 count: a little below the 28 count + 68 bytes
+  // allocated, printed as the programs have always printed it; beyond, the bytes allocated.
+  const int64_t shown = bx <= kClassicSizingUpTo ? 28 * int64_t{count} + 48 : needed;
+  std::fprintf(console, "use memory = %" PRId64 "\n", shown);
+  return b;
+}
+
+void free_run(const RunBuffers& b) {
+  for (int16_t* number : b.numbers) std::free(number);
+  std::free(b.work);
+  std::free(b.d1);
+  std::free(b.d2);
+}
+
+int32_t log2_steps(int32_t bx) {
+  int32_t steps = 1;
+  while ((int64_t{1} << steps) < bx) ++steps;
+  return steps;
+}
