@@ -458,16 +458,44 @@ void shared_stage(int32_t m, double* const arrays[2]) {
   }
 }
 
+// Blocks of at least this many doubles below the top are walked as tasks: each walks its own
+// stages and hands its four quarters to whichever threads are free, so that a thread slowed by
+// the rest of the machine hands its share over, and more threads than four find work.
+constexpr int32_t kTaskBlockFrom = 1 << 14;
+
+// walk, with the quarters of each block from 4 kTaskBlockFrom doubles on as tasks: the same
+// calls on the same data in the same order within each block, so the same results.
+void walk_in_tasks(int32_t m, int32_t kind, int32_t at, const SpectrumPass& pass) {
+  if (m <= kPointwiseBlock || m / 4 < kTaskBlockFrom) {
+    walk(m, kind, at, pass);
+    return;
+  }
+  for (double* f : pass.forward) {
+    if (f != nullptr) fft_stage(m, kind, Direction::forward, f + at);
+  }
+  for (int32_t i = 0; i < 4; ++i) {
+#pragma omp task default(none) firstprivate(m, kind, at, i) shared(pass)
+    walk_in_tasks(m / 4, quarter_kind(i, kind), at + i * (m / 4), pass);
+  }
+#pragma omp taskwait
+  for (double* b : pass.inverse) {
+    if (b != nullptr) fft_stage(m, kind, Direction::inverse, b + at);
+  }
+}
+
 // The walk with its top level shared among threads: the top stages item by item, then the
-// four quarters, each walked whole by one thread, then the top inverse stages. Three waits a
-// pass: a thread that is descheduled holds the others up at each of them.
+// four quarters as tasks (walk_in_tasks), then the top inverse stages. Three waits a pass: a
+// thread that is descheduled holds the others up at each of them.
 void walk_shared(int32_t n, const SpectrumPass& pass) {
   const int32_t sub = n / 4;
 #pragma omp parallel
   {
     shared_stage<Direction::forward>(n, pass.forward);
-#pragma omp for schedule(dynamic, 1)
-    for (int32_t i = 0; i < 4; ++i) walk(sub, quarter_kind(i, 1), i * sub, pass);
+#pragma omp single
+    for (int32_t i = 0; i < 4; ++i) {
+#pragma omp task default(none) firstprivate(sub, i) shared(pass)
+      walk_in_tasks(sub, quarter_kind(i, 1), i * sub, pass);
+    }
     shared_stage<Direction::inverse>(n, pass.inverse);
   }
 }

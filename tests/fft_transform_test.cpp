@@ -288,13 +288,15 @@ TEST(SpectrumPass, ProductsAndSquaresAreTheCyclicConvolutions) {
 }
 
 TEST(SpectrumPass, SameBitsForAnyThreadCount) {
-  // The top levels of a long pass are shared among threads item by item; every value must be
-  // the one a single thread computes, from the shortest pass that threads share.
+  // The top levels of a long pass are shared among threads item by item and the blocks below
+  // are walked as tasks; every value must be the one a single thread computes, from the
+  // shortest pass that threads share to one whose blocks hand out tasks three levels deep, and
+  // with more threads than a block has quarters.
   const int before = omp_get_max_threads();
   for (const int32_t n : {kWalkParallelFrom, 1 << 20}) {
     const std::vector<double> x = random_values(n, 41), y = random_values(n, 42);
     std::vector<double> first_p, first_s;
-    for (int threads : {1, 2, 3}) {
+    for (int threads : {1, 2, 3, 8}) {
       omp_set_num_threads(threads);
       std::vector<double> p = x, s = y;
       product_and_square_pass(n, p, s);
