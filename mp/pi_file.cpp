@@ -159,7 +159,10 @@ void prepare_pi_file(const char* path) {
     pending.armed = 1;
     // Exclusive and never through a link; 0666 less the umask, as a new pi.txt would have.
     pending.fd = open(pending.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (pending.fd >= 0) return;
+    if (pending.fd >= 0) {
+      pending.in_place = false;  // a device or stream written before is done with
+      return;
+    }
     const int error = errno;
     pending.armed = 0;
     if (error != EEXIST || attempt == 99) fatal("file open error!\n", path, error);

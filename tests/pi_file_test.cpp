@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -123,6 +124,16 @@ TEST_F(PiFileDeathTest, FailedOpenSaysWhichFileAndWhy) {
   EXPECT_FATAL(prepare_pi_file("none/pi.txt"),
                "file open error!\nmp_test: none/pi.txt: No such file or directory\n");
   EXPECT_FATAL(prepare_pi_file(""), "file open error!\nmp_test: : No such file or directory\n");
+}
+
+TEST_F(PiFile, AStreamWrittenFirstLeavesTheNextFileToTakeItsName) {
+  std::vector<int16_t> w = words({1415, 9265});
+  prepare_pi_stream(open("/dev/null", O_WRONLY | O_CLOEXEC));
+  write_pi_file(w.data(), 8);
+  EXPECT_FALSE(fs::exists("pi.txt"));
+  write_pi_file(w.data(), 4);  // no destination prepared: pi.txt
+  EXPECT_EQ(read_file(), "PI=3.\n\n1415\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }
 
 TEST_F(PiFile, ANameAsLongAsTheFileSystemTakesWorks) {
