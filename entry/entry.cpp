@@ -183,17 +183,18 @@ int run_pi_program(int argc, char** argv, const char* name, CalcPi calc_pi) {
   if (line.quiet) std::fclose(console);
   // Console lines lost to a full or closed standard output make the run a failure, though
   // the digits are whole.
+  return finish_standard_output();
+}
+
+int finish_standard_output() {
   errno = 0;
   const bool flushed = std::fflush(stdout) == 0;
   const int error = errno;
-  if (!flushed || std::ferror(stdout) != 0) {
-    // An earlier write's reason is gone by now; a failed flush gives its own.
-    std::fprintf(stderr, "%s: error writing standard output%s%s\n",
-                 program_invocation_short_name, error != 0 ? ": " : "",
-                 error != 0 ? std::strerror(error) : "");
-    return 1;
-  }
-  return 0;
+  if (flushed && std::ferror(stdout) == 0) return 0;
+  // An earlier write's reason is gone by now; a failed flush gives its own.
+  std::fprintf(stderr, "%s: error writing standard output%s%s\n", program_invocation_short_name,
+               error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+  return 1;
 }
 
 int64_t clock_ms() {

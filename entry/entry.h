@@ -47,6 +47,9 @@ void print_usage(std::FILE* out);
 // too short to share work among threads). Returns the exit status.
 using CalcPi = void (*)(int32_t bx, int32_t digits, std::FILE* console, int32_t most_threads);
 int run_pi_program(int argc, char** argv, const char* name, CalcPi calc_pi);
+// Flushes standard output; 0 when all it was given got out, otherwise 1 after saying so (with
+// the reason where the flush gives one) on standard error.
+int finish_standard_output();
 
 // The default thread count gives way to other busy processes. Two threads that share a run's
 // memory traffic gain 20 to 60% over one on these machines; beside a process that holds a core,

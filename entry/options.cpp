@@ -1,7 +1,7 @@
 // The command line, read the GNU way: short options bundled or with their values attached,
 // long options with "=VALUE" or the next word, options before or after the length, "--" to
 // end them, the last of a repeated option counting.
-#include <errno.h>
+#include <errno.h>  // program_invocation_short_name
 #include <getopt.h>
 
 #include <cstdio>
@@ -33,14 +33,6 @@ int mistake(const char* format, const char* what) {
   std::fprintf(stderr, format, what);
   std::fprintf(stderr, "\nTry '%s --help' for more information.\n", program);
   return 2;
-}
-
-// Ends --help and --version: their output lost is a failure.
-int printed(std::FILE* out) {
-  if (std::fflush(out) == 0 && std::ferror(out) == 0) return 0;
-  std::fprintf(stderr, "%s: error writing standard output: %s\n", program_invocation_short_name,
-               std::strerror(errno));
-  return 1;
 }
 
 }  // namespace
@@ -88,10 +80,10 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
         break;
       case 'h':
         print_usage(stdout);
-        return printed(stdout);
+        return finish_standard_output();  // help that cannot be written is a failure
       case kVersionOption:
         std::printf("%s %s\n", name, kVersion);
-        return printed(stdout);
+        return finish_standard_output();
       case ':': {
         // The word that held the option: "--threads" for the long form.
         const char* word = argv[optind - 1];

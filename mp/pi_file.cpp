@@ -77,6 +77,13 @@ void install_cleanup() {
   }
 }
 
+// The length of path's folder part with its last slash ("a/" of "a/b", "/" of "/b"); 0 when
+// path names a file of the working folder.
+int folder_length(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
+}
+
 // Fails before the work where the system will refuse to rename a file over path: an
 // immutable or append-only file, or another user's file in a sticky folder of a third.
 void refuse_unreplaceable(const char* path, const struct stat& existing) {
@@ -91,13 +98,8 @@ void refuse_unreplaceable(const char* path, const struct stat& existing) {
   const uid_t me = geteuid();
   if (me == 0 || existing.st_uid == me) return;  // root may replace any file
   char folder[kLongestPath];
-  std::strcpy(folder, path);
-  char* slash = std::strrchr(folder, '/');
-  if (slash == nullptr) {
-    std::strcpy(folder, ".");
-  } else {
-    slash[slash == folder ? 1 : 0] = '\0';
-  }
+  const int length = folder_length(path);
+  std::snprintf(folder, sizeof folder, "%.*s", length > 0 ? length : 1, length > 0 ? path : ".");
   struct stat parent;
   if (stat(folder, &parent) == 0 && (parent.st_mode & S_ISVTX) != 0 && parent.st_uid != me) {
     fatal("file open error!\n", path, EPERM);
@@ -106,10 +108,8 @@ void refuse_unreplaceable(const char* path, const struct stat& existing) {
 
 // The temporary file's name: short, whatever the target's name, in the target's folder.
 void name_temporary(const char* path, int32_t attempt) {
-  const char* slash = std::strrchr(path, '/');
-  const int folder_length = slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
-  std::snprintf(pending.name, sizeof pending.name, "%.*s.pi-%ld-%d.tmp", folder_length, path,
-                static_cast<long>(getpid()), attempt);
+  std::snprintf(pending.name, sizeof pending.name, "%.*s.pi-%ld-%d.tmp", folder_length(path),
+                path, static_cast<long>(getpid()), attempt);
 }
 
 constexpr int32_t kLineDigits = 50;
