@@ -108,8 +108,10 @@ void mp_complement(int16_t* a, int32_t k);
 void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from = kBalancedFrom);
 // One Newton step that takes q ~ 1/p from n/2 + 2 to n + 2 words; p is read over n + 2 words.
+// spare, when not null, is a third work array of n doubles, which lets the step's two products
+// by q's head run at once.
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
-                   int32_t balanced_from = kBalancedFrom);
+                   double* spare, int32_t balanced_from = kBalancedFrom);
 // One Newton step for 1/sqrt(a) with full products of m words; y updated over m + 2 words.
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from = kBalancedFrom);

@@ -1,5 +1,6 @@
 // Reciprocal by Newton's iteration y <- y + y (1 - b y), doubling the working length each step.
 #include "mp_internal.h"
+#include "parallel.h"
 
 void mp_complement(int16_t* a, int32_t k) {
   for (int32_t i = 0; i < k; ++i) a[i] = static_cast<int16_t>(kWordBase - 1 - a[i]);
@@ -26,7 +27,7 @@ void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, dou
 }
 
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
-                   int32_t balanced_from) {
+                   double* spare, int32_t balanced_from) {
   const int32_t h = n / 2;
   const WordForm form = word_form(n, balanced_from);
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
@@ -35,10 +36,15 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   constexpr const char* kFailure = "error mp_recip_step check\n";
   mp_mul_2x2(p + n, q, t + n);
   const TermSums high_q = mp_spectrum(q, h, w2, n, form);  // qH, used three times
-  mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form, high_q, kFailure);
-  const TermSums low_p = mp_terms_by_spectrum(p + h, h, w1, w2, n, form);
-  carry_into_head(t, h,
-                  mp_add_doubles(t + h, h + 2, w1, n, {product_sums(low_p, high_q), kFailure}, form));
+  // pH qH into t, and pL qH's terms: in w1 after the first, or in spare beside it.
+  const bool parallel = spare != nullptr && side_by_side_pays(n);
+  double* low_terms = parallel ? spare : w1;
+  TermSums low_p;
+  side_by_side(
+      parallel, [&] { mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form, high_q, kFailure); },
+      [&] { low_p = mp_terms_by_spectrum(p + h, h, low_terms, w2, n, form); });
+  carry_into_head(t, h, mp_add_doubles(t + h, h + 2, low_terms, n,
+                                       {product_sums(low_p, high_q), kFailure}, form));
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);
@@ -90,7 +96,11 @@ void mp_recip(int16_t* b, int16_t* y, int16_t* t, int32_t n, double* w1, double*
   seed_words(1.0 / leading_value(b), y);
   gakpre(b, y, t, 8, w1, w2, balanced_from);
   for (int32_t i = 6; i < 20; ++i) y[i] = 0;  // 4 words and two guard words go on
-  for (int32_t g = 8; g <= n; g *= 2) mp_recip_step(b, y, t, g, w1, w2, balanced_from);
+  // A step of g words uses g doubles of each work array: while 2g fit w1, its second half is
+  // the spare one.
+  for (int32_t g = 8; g <= n; g *= 2) {
+    mp_recip_step(b, y, t, g, w1, w2, 2 * g <= n ? w1 + g : nullptr, balanced_from);
+  }
   y[n] = 0;
   y[n + 1] = 0;
   t[n] = 0;

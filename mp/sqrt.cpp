@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "mp_internal.h"
+#include "parallel.h"
 
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from) {
@@ -38,22 +39,28 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
   constexpr const char* kFailure = "error mp_sqrt_step check\n";
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = x^2 for x at h + 2 words: the head squared exactly, twice the guard words times the
-  // head, and the guard words squared.
-  const TermSums high_x = mp_square_terms(x, h, w1, n, form);
-  mp_from_doubles(t, n, w1, n, {product_sums(high_x, high_x), kFailure}, form);
-  const double guard = x[h] * static_cast<double>(kWordBase) + x[h + 1];
-  int32_t carry = mp_mul_small_add(x, 2.0 * guard, t + h + 2, h);
-  if (carry > 0) kuriage_h(t, h + 2, carry);
+  // head, and the guard words squared; beside it, the spectrum of y's head.
+  TermSums high_y;
+  side_by_side(
+      side_by_side_pays(n),
+      [&] {
+        const TermSums high_x = mp_square_terms(x, h, w1, n, form);
+        mp_from_doubles(t, n, w1, n, {product_sums(high_x, high_x), kFailure}, form);
+        const double guard = x[h] * static_cast<double>(kWordBase) + x[h + 1];
+        const int32_t carry = mp_mul_small_add(x, 2.0 * guard, t + h + 2, h);
+        if (carry > 0) kuriage_h(t, h + 2, carry);
+        int16_t square[2];
+        mp_mul_2x2(x + h, x + h, square);
+        if (mp_add(t + n, square, t + n, 2) == 1) kuriage(t, n);
+      },
+      [&] { high_y = mp_spectrum(y, h, w2, n, form); });
   int16_t d1[2], d2[2];
-  mp_mul_2x2(x + h, x + h, d1);
-  if (mp_add(t + n, d1, t + n, 2) == 1) kuriage(t, n);
 
   // The residual a - x^2; its words up to h are all 0 or all 9999 and are not looked at.
   const int32_t borrow = mp_sub(a, t, t, n + 2);
   if (borrow == -1) mp_complement(t + h + 1, h + 2);
   mp_mul_2x2(t + n + 1, y, d1);
   mp_mul_2x2(t + h + 1, y + h, d2);
-  const TermSums high_y = mp_spectrum(y, h, w2, n, form);
   mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form, high_y, kFailure);
   if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
   if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
@@ -87,7 +94,7 @@ void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* 
   for (int32_t i = 6; i < 20; ++i) y[i] = 0;
   for (int32_t i = 10; i < 20; ++i) x[i] = 0;
   for (int32_t g = 8; g < n; g *= 2) {
-    mp_recip_step(x, y, t, g, w1, w2, balanced_from);
+    mp_recip_step(x, y, t, g, w1, w2, w1 + g, balanced_from);  // the step below takes 2g
     mp_sqrt_step(a, y, x, t, 2 * g, w1, w2, balanced_from);
   }
   x[n] = 0;

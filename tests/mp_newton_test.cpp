@@ -1,3 +1,5 @@
+#include <omp.h>
+
 #include <climits>
 #include <random>
 
@@ -169,6 +171,26 @@ TEST(NewtonForms, EveryFormGivesTheSameRootsAndReciprocals) {
       expect_reciprocal(a, reciprocal, n);
     }
   }
+}
+
+TEST(NewtonThreads, StepsSideBySideGiveTheWordsOfOneThread) {
+  // With two threads or more, the steps of 2^11 to 2^16 doubles run two products at once, the
+  // reciprocal's second in the spare half of w1 (but at its top step, where w1 has no spare
+  // half): the same words as one thread.
+  std::mt19937 rng(47);
+  const int before = omp_get_max_threads();
+  for (int32_t n : {4096, 65536}) {
+    V a = random_words(rng, n);
+    if (a[0] == 0) a[0] = 1;
+    omp_set_num_threads(1);
+    const V root = root_of(a, n), reciprocal = reciprocal_of(a, n);
+    for (int threads : {2, 3}) {
+      omp_set_num_threads(threads);
+      EXPECT_EQ(root_of(a, n), root) << "n " << n << ", " << threads << " threads";
+      EXPECT_EQ(reciprocal_of(a, n), reciprocal) << "n " << n << ", " << threads << " threads";
+    }
+  }
+  omp_set_num_threads(before);
 }
 
 TEST(NewtonDeathTest, StepsStopWhenTheirCorrectionLeavesTheNumber) {
