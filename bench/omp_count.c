@@ -24,6 +24,14 @@ void GOMP_parallel(void (*fn)(void*), void* data, unsigned threads, unsigned fla
   real(fn, data, threads, flags);
 }
 
+void GOMP_parallel_sections(void (*fn)(void*), void* data, unsigned threads, unsigned count,
+                            unsigned flags) {
+  static void (*real)(void (*)(void*), void*, unsigned, unsigned, unsigned);
+  if (!real) real = dlsym(RTLD_NEXT, "GOMP_parallel_sections");
+  atomic_fetch_add(&regions, 1);
+  real(fn, data, threads, count, flags);
+}
+
 void GOMP_barrier(void) {
   static void (*real)(void);
   if (!real) real = dlsym(RTLD_NEXT, "GOMP_barrier");
