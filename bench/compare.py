@@ -26,8 +26,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "bench")
 RESULTS = os.path.join(ROOT, "bench", "results")
-PACKAGES = ["cmake", "g++", "make", "libbenchmark-dev", "libmpfr-dev", "libgmp-dev", "gnuplot-nox",
-            "time"]
+PACKAGES = ["cmake", "g++", "make", "libssl-dev", "nlohmann-json3-dev", "libbenchmark-dev",
+            "libmpfr-dev", "libgmp-dev", "gnuplot-nox", "time"]
 
 
 def install_missing():

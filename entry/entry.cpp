@@ -40,19 +40,23 @@ bool read_line(std::string* line) {
 
 int32_t parse_length(const char* text) { return parse_count(text, kMaxDigits); }
 
-int32_t parse_count(const char* text, int32_t largest) {
+int32_t parse_count_from_zero(const char* text, int32_t largest) {
   const char* p = text;
   while (is_blank(*p)) ++p;
-  if (*p < '0' || *p > '9') return 0;
+  if (*p < '0' || *p > '9') return -1;
   int64_t value = 0;
   while (*p >= '0' && *p <= '9') {
     value = value * 10 + (*p - '0');
-    if (value > largest) return 0;
+    if (value > largest) return -1;
     ++p;
   }
   while (is_blank(*p)) ++p;
-  if (*p != '\0' || value < 1) return 0;
-  return static_cast<int32_t>(value);
+  return *p == '\0' ? static_cast<int32_t>(value) : -1;
+}
+
+int32_t parse_count(const char* text, int32_t largest) {
+  const int32_t value = parse_count_from_zero(text, largest);
+  return value > 0 ? value : 0;
 }
 
 int32_t round_length(int32_t length) {
@@ -135,7 +139,7 @@ std::FILE* null_stream() {
 
 }  // namespace
 
-int run_pi_program(int argc, char** argv, const char* name, CalcPi calc_pi) {
+int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   keep_standard_descriptors();
   // A reader gone or a file-size limit makes a write fail and the run say so, rather than end
   // the process silently by a signal.
@@ -177,9 +181,19 @@ int run_pi_program(int argc, char** argv, const char* name, CalcPi calc_pi) {
   }
   if (length == 0) fatal(kBadLength);
   if (!to_stdout) prepare_pi_file(line.output != nullptr ? line.output : "pi.txt");
+  if (line.report != nullptr) prepare_report_file(line.report);
   std::FILE* console = line.quiet ? null_stream() : stdout;
-  const int32_t bx = round_length(length);
-  calc_pi(bx, written_digits(length, bx), console, most_threads);
+  RunPlan plan;
+  plan.bx = round_length(length);
+  plan.digits = written_digits(length, plan.bx);
+  plan.length = length;
+  plan.console = console;
+  plan.most_threads = most_threads;
+  plan.repeat = line.repeat;
+  plan.layout = line.plain ? PiLayout::plain : PiLayout::lines;
+  plan.report = line.report;
+  plan.program = name;
+  run_pi(plan, compute);
   if (line.quiet) std::fclose(console);
   // Console lines lost to a full or closed standard output make the run a failure, though
   // the digits are whole.

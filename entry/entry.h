@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "mp.h"
 
@@ -16,6 +17,8 @@ constexpr int32_t kMaxThreads = 1024;
 // Reads one decimal integer, surrounded by blanks at most, from 1 to largest (kMaxDigits for a
 // length); returns 0 for anything else.
 int32_t parse_count(const char* text, int32_t largest);
+// The same from 0: the count, or -1 for anything else.
+int32_t parse_count_from_zero(const char* text, int32_t largest);
 int32_t parse_length(const char* text);
 // The least power of two of at least kMinDigits that is not below length; 0 for a length above
 // kMaxDigits, which no 32-bit power of two holds.
@@ -26,11 +29,16 @@ int32_t round_length(int32_t length);
 constexpr int32_t kUncertainDigits = 20;
 int32_t written_digits(int32_t length, int32_t bx);
 
+constexpr int32_t kMostRepeats = 1000000;
+
 // What the command line asks for.
 struct CommandLine {
   int32_t threads = 0;             // -t N; 0 when not given
   const char* output = nullptr;    // -o FILE; pi.txt when not given, - for standard output
   bool quiet = false;              // -q
+  int32_t repeat = -1;             // -r N; 0 until interrupted, -1 when not given
+  const char* report = nullptr;    // --report FILE
+  bool plain = false;              // --plain
   const char* length = nullptr;    // LENGTH; typed into the dialogue when not given
 };
 // Reads argv into line (name is the program's, for --version). Returns -1 when the run goes
@@ -40,13 +48,66 @@ struct CommandLine {
 int parse_command_line(int argc, char** argv, const char* name, CommandLine* line);
 void print_usage(std::FILE* out);
 
+// What a run notes of its stages as they go: the time of each, as its console line gives it,
+// and the most threads any of them had.
+constexpr int32_t kMostStages = 34;  // the set-up, at most 31 iterations, the last stage
+struct RunLog {
+  int32_t stages = 0;
+  int32_t stage_ms[kMostStages] = {};
+  int32_t most_threads = 1;
+  int64_t last_stage_start = 0;  // of the stage that the caller of the computation ends
+};
+
+// The buffers of a run (allocate_run).
+struct RunBuffers;
+struct ThreadFit;
+
+// Computes pi to bx digits in the run's buffers, the products in balanced words from
+// balanced_from on, printing and logging every stage but the last, which it leaves open
+// (log.last_stage_start) for the digits to be written in; returns the fraction's words
+// (bx / 4 - 1, spot-checked), or nullptr when a stop request dropped the run between stages.
+using ComputePi = const int16_t* (*)(int32_t bx, int32_t balanced_from,
+                                     const RunBuffers& buffers, std::FILE* console,
+                                     ThreadFit& fit, RunLog& log);
+
+// Starts a stage: fits the thread count to the load and notes it; returns the clock.
+int64_t begin_stage(ThreadFit& fit, RunLog& log);
+// Ends the stage that started at start: prints its line ("-- Nmsec" for label 0, the
+// iteration's number otherwise) and logs its time. False when a stop was asked for: the run is
+// to be dropped.
+bool end_stage(std::FILE* console, int32_t label, int64_t start, RunLog& log);
+
+// What an invocation runs: the computation `repeat` times (0: until SIGINT or SIGTERM), the
+// digits written once, after the first run, and compared by their hash in every other.
+struct RunPlan {
+  int32_t bx = 0;
+  int32_t digits = 0;        // written
+  int32_t length = 0;        // asked for
+  std::FILE* console = stdout;
+  int32_t most_threads = 0;  // for fit_threads_to_load; 0 leaves the count as it is
+  int32_t repeat = -1;       // -1: one run, with no summary
+  PiLayout layout = PiLayout::lines;
+  const char* report = nullptr;  // a prepared report file's path, or null
+  const char* program = "";
+  int32_t balanced_from = kBalancedFrom;
+};
+// Allocates the buffers, runs compute as the plan says, prints each run's "Total time" line and,
+// with a repeat, a summary line; writes the report. Fatal ("error repeat: run K differs from
+// run 1\n") when a run's digits differ from the first's.
+void run_pi(const RunPlan& plan, ComputePi compute);
+
 // The program called name: reads the command line, then with no length argument prompts for
-// the length, with one takes it from there, and runs calc_pi. calc_pi prints its console lines
-// to console and writes `digits` digits; most_threads is what it passes to fit_threads_to_load
-// before each stage (0 when the thread count was given by -t or OMP_NUM_THREADS, or the run is
-// too short to share work among threads). Returns the exit status.
-using CalcPi = void (*)(int32_t bx, int32_t digits, std::FILE* console, int32_t most_threads);
-int run_pi_program(int argc, char** argv, const char* name, CalcPi calc_pi);
+// the length, with one takes it from there, and runs compute through run_pi; most_threads is
+// what the runs pass to fit_threads_to_load before each stage (0 when the thread count was
+// given by -t or OMP_NUM_THREADS, or the run is too short to share work among threads).
+// Returns the exit status.
+int run_pi_program(int argc, char** argv, const char* name, ComputePi compute);
+
+// The JSON report of an invocation: what was asked and run, every finished run's stages, the
+// SHA-256 of the digits written, the checks, the processor (from cpuinfo_path) and the date.
+std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs,
+                        const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
+                        const char* cpuinfo_path);
 // Flushes standard output; 0 when all it was given got out, otherwise 1 after saying so (with
 // the reason where the flush gives one) on standard error.
 int finish_standard_output();

@@ -12,11 +12,14 @@
 namespace {
 
 constexpr const char* kVersion = TALLOW_VERSION;  // the project's version, set by the build
-constexpr int kVersionOption = 256;               // --version has no short form
+// Options with no short form.
+constexpr int kVersionOption = 256, kReportOption = 257, kPlainOption = 258;
 
 constexpr option kLongOptions[] = {
     {"threads", required_argument, nullptr, 't'}, {"output", required_argument, nullptr, 'o'},
-    {"quiet", no_argument, nullptr, 'q'},         {"help", no_argument, nullptr, 'h'},
+    {"quiet", no_argument, nullptr, 'q'},         {"repeat", required_argument, nullptr, 'r'},
+    {"report", required_argument, nullptr, kReportOption},
+    {"plain", no_argument, nullptr, kPlainOption}, {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersionOption}, {nullptr, 0, nullptr, 0}};
 
 const char* long_name_of(int value) {
@@ -52,18 +55,31 @@ void print_usage(std::FILE* out) {
                "                     to standard output, and the console lines to standard\n"
                "                     error\n"
                "  -q, --quiet        print no console lines unless the run fails\n"
+               "  -r, --repeat=N     run the whole computation N times (0: until SIGINT or\n"
+               "                     SIGTERM), write the digits of the first run, stop if\n"
+               "                     another run's digits differ, end with a summary line\n"
+               "      --report=FILE  write a JSON summary of the runs to FILE\n"
+               "      --plain        write the digits as 3.14159... on one line\n"
                "  -h, --help         print this help and exit\n"
                "      --version      print the program's name and version and exit\n"
-               "Exit status: 0 when the digits are written, 1 when the run fails, 2 for a\n"
-               "mistake on the command line. See 'man %s'.\n",
-               p, p);
+               "Examples:\n"
+               "  timeout --preserve-status -s INT 10m %s -r 0 1048576\n"
+               "                     a stability test of ten minutes\n"
+               "  %s -r 5 --report run.json 16777216\n"
+               "                     a benchmark of five runs and its report\n"
+               "  %s -q --plain -o - 10000 | cut -c 9993-\n"
+               "                     the last ten digits, plain, through another tool\n"
+               "Exit status: 0 when the digits are written (an endless repeat stopped by\n"
+               "SIGINT or SIGTERM after runs that all agreed too), 1 when the run fails, 2 for\n"
+               "a mistake on the command line. See 'man %s'.\n",
+               p, p, p, p, p);
 }
 
 int parse_command_line(int argc, char** argv, const char* name, CommandLine* line) {
   optind = 0;  // start afresh, whatever read a command line before
   opterr = 0;  // the messages below name the program by its short name
   for (;;) {
-    const int c = getopt_long(argc, argv, ":t:o:qh", kLongOptions, nullptr);
+    const int c = getopt_long(argc, argv, ":t:o:qr:h", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 't':
@@ -77,6 +93,18 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
         break;
       case 'q':
         line->quiet = true;
+        break;
+      case 'r':
+        line->repeat = parse_count_from_zero(optarg, kMostRepeats);
+        if (line->repeat < 0) {
+          return mistake("invalid repeat count '%s' (a whole number from 0 to 1000000)", optarg);
+        }
+        break;
+      case kReportOption:
+        line->report = optarg;
+        break;
+      case kPlainOption:
+        line->plain = true;
         break;
       case 'h':
         print_usage(stdout);
@@ -96,7 +124,8 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
       default: {
         if (optopt == 0) return mistake("unrecognized option '%s'", argv[optind - 1]);
         // A letter that is an option was refused only in its long form, given a value.
-        if (optopt == 'q' || optopt == 'h' || optopt == kVersionOption) {
+        if (optopt == 'q' || optopt == 'h' || optopt == kVersionOption ||
+            optopt == kPlainOption) {
           return mistake("option '--%s' doesn't allow an argument", long_name_of(optopt));
         }
         const char option_letter[] = {static_cast<char>(optopt), '\0'};

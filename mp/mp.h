@@ -15,6 +15,7 @@
 // be any of the inputs. Nothing here allocates or keeps state.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 constexpr int32_t kWordBase = 10000;
@@ -94,10 +95,23 @@ void prepare_pi_file(const char* path);
 // Makes write_pi_file send the digits down the stream fd instead (nothing is renamed, no file
 // made); a closed or full stream is a failed write.
 void prepare_pi_stream(int fd);
-// Writes the digit file: the header "PI=3." and an empty line, then the first `digits` digits
-// of words (four a word), 50 to a line in groups of ten, an empty line after every 1000, the
-// last line holding what is left; into the prepared file (preparing pi.txt if nothing is
-// prepared), then renames it over its target. Fatal on a word outside 0 to 9999 ("error
-// write_pi_file\n"), on failure to open ("file open error!\n") or to write or rename ("file
-// write error!\n"), with the reason; an earlier file is then left as it was.
-void write_pi_file(const int16_t* words, int32_t digits);
+// How the digits are laid out: lines, the header "PI=3." and an empty line, then 50 digits to a
+// line in groups of ten, an empty line after every 1000, the last line holding what is left;
+// plain, "3." and every digit on one line.
+enum class PiLayout { lines, plain };
+// Writes the digit file: the first `digits` digits of words (four a word) in the layout, into
+// the prepared file (preparing pi.txt if nothing is prepared), then renames it over its
+// target; sha256, when not null, receives the SHA-256 of the bytes written (32 bytes). Fatal on
+// a word outside 0 to 9999 ("error write_pi_file\n"), on failure to open ("file open
+// error!\n") or to write or rename ("file write error!\n"), with the reason; an earlier file is
+// then left as it was.
+void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout = PiLayout::lines,
+                   uint8_t* sha256 = nullptr);
+// The report's file, made and written with the same care as the digit file: prepared before
+// the work, written whole at the end.
+void prepare_report_file(const char* path);
+void write_report_file(const char* text, size_t length);
+// The SHA-256 of bytes bytes at data, into hash (32 bytes).
+void sha256_of(const void* data, size_t bytes, uint8_t* hash);
+// Removes the temporary files that are not yet in place: async-signal-safe, for handlers.
+void remove_pending_files();

@@ -1,5 +1,6 @@
 // The digit file (pi.txt unless the run names another): header, lines of 50 digits in groups of
-// ten, an empty line every 1000.
+// ten, an empty line every 1000; or plain, "3." and the digits on one line. Also the run's
+// report, written with the same care.
 //
 // The file is replaced whole or not at all. The digits go to a temporary file beside it, made
 // before the computation, and only a complete, flushed and synced file is renamed over it. A
@@ -20,15 +21,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <openssl/evp.h>
+
 #include "mp.h"
 
 namespace {
 
 constexpr size_t kLongestPath = 4096;
 
-// Where the digits go: the temporary file waiting to become the digit file, or a stream or
-// device written in place. This is the program's one piece of process-wide state: the exit and
-// signal handlers can learn the temporary file's name from nowhere else.
+// Where an output goes: the temporary file waiting to become the digit file (or the report),
+// or a stream or device written in place. This is the program's one piece of process-wide
+// state: the exit and signal handlers can learn the temporary files' names from nowhere else.
 struct PendingFile {
   int fd;
   bool in_place;  // fd is written as it is, with no file to rename
@@ -36,16 +39,15 @@ struct PendingFile {
   char name[kLongestPath + 32];
   volatile std::sig_atomic_t armed;  // the name is (about to be) a file to remove
 };
-PendingFile pending = {-1, false, "", "", 0};
+constexpr int kDigitsFile = 0, kReportFile = 1;
+PendingFile pending[2] = {{-1, false, "", "", 0}, {-1, false, "", "", 0}};
 
-void remove_pending_file() {
-  if (pending.armed != 0) unlink(pending.name);
-}
+void remove_pending_files_at_exit() { remove_pending_files(); }
 
-// Removes the temporary file and ends the process by the same signal (the handler was reset
+// Removes the temporary files and ends the process by the same signal (the handler was reset
 // to the default as it ran). unlink and raise are async-signal-safe.
 void on_terminating_signal(int signal_number) {
-  remove_pending_file();
+  remove_pending_files();
   raise(signal_number);
 }
 
@@ -63,7 +65,10 @@ bool ends_the_process(int signal_number) {
 }
 
 void install_cleanup() {
-  std::atexit(remove_pending_file);  // fatal errors end the process through exit
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  std::atexit(remove_pending_files_at_exit);  // fatal errors end the process through exit
   struct sigaction action = {};
   action.sa_handler = on_terminating_signal;
   action.sa_flags = SA_RESETHAND | SA_NODEFER;
@@ -107,9 +112,77 @@ void refuse_unreplaceable(const char* path, const struct stat& existing) {
 }
 
 // The temporary file's name: short, whatever the target's name, in the target's folder.
-void name_temporary(const char* path, int32_t attempt) {
-  std::snprintf(pending.name, sizeof pending.name, "%.*s.pi-%ld-%d.tmp", folder_length(path),
-                path, static_cast<long>(getpid()), attempt);
+void name_temporary(PendingFile& file, const char* kind, const char* path, int32_t attempt) {
+  std::snprintf(file.name, sizeof file.name, "%.*s.%s-%ld-%d.tmp", folder_length(path), path,
+                kind, static_cast<long>(getpid()), attempt);
+}
+
+// Prepares output `slot` at path: a temporary file beside it, or a device in its place.
+void prepare_output(int slot, const char* path) {
+  PendingFile& file = pending[slot];
+  if (file.armed != 0 || file.fd >= 0) return;
+  install_cleanup();
+  if (path[0] == '\0') fatal("file open error!\n", path, ENOENT);
+  if (std::strlen(path) >= kLongestPath) fatal("file open error!\n", path, ENAMETOOLONG);
+  std::strcpy(file.target, path);
+  struct stat existing;
+  if (lstat(path, &existing) == 0) {
+    // rename cannot put a file in a folder's place: say so now, not after the work.
+    if (S_ISDIR(existing.st_mode)) fatal("file open error!\n", path, EISDIR);
+    if (S_ISCHR(existing.st_mode) || S_ISBLK(existing.st_mode)) {
+      file.fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      if (file.fd < 0) fatal("file open error!\n", path, errno);
+      file.in_place = true;
+      return;
+    }
+    refuse_unreplaceable(path, existing);
+  }
+  for (int32_t attempt = 0;; ++attempt) {
+    name_temporary(file, slot == kDigitsFile ? "pi" : "pi-report", path, attempt);
+    // Armed before it exists, so a signal cannot slip between the two; the name holds this
+    // process's id, so no other run's file can be removed by mistake.
+    file.armed = 1;
+    // Exclusive and never through a link; 0666 less the umask, as a new pi.txt would have.
+    file.fd = open(file.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (file.fd >= 0) {
+      file.in_place = false;  // a device or stream written before is done with
+      return;
+    }
+    const int error = errno;
+    file.armed = 0;
+    if (error != EEXIST || attempt == 99) fatal("file open error!\n", path, error);
+  }
+}
+
+// A stream on output slot's descriptor; fatal if none can be made.
+std::FILE* open_output(int slot) {
+  std::FILE* f = fdopen(pending[slot].fd, "w");
+  if (f == nullptr) fatal("file open error!\n", pending[slot].target, errno);
+  return f;
+}
+
+// Flushes and closes f, the stream of output slot, and renames a temporary file over its
+// target; error is the first failure of the writes (0 for none). Fatal, with the first
+// failure's reason, if anything failed.
+void finish_output(int slot, std::FILE* f, int error) {
+  PendingFile& file = pending[slot];
+  auto check = [&error](bool ok) {
+    if (!ok && error == 0) error = errno != 0 ? errno : EIO;
+  };
+  check(std::fflush(f) == 0);
+  check(std::ferror(f) == 0);
+  if (file.in_place) {
+    check(std::fclose(f) == 0);
+    file.fd = -1;
+    if (error != 0) fatal("file write error!\n", file.target, error);
+    return;
+  }
+  check(fsync(fileno(f)) == 0);  // on disk before it takes the name
+  check(std::fclose(f) == 0);
+  file.fd = -1;
+  if (error == 0 && std::rename(file.name, file.target) != 0) error = errno;
+  if (error != 0) fatal("file write error!\n", file.target, error);
+  file.armed = 0;
 }
 
 constexpr int32_t kLineDigits = 50;
@@ -132,51 +205,25 @@ int32_t lay_out(const char* digits, int32_t count, char* out) {
 
 }  // namespace
 
-void prepare_pi_file(const char* path) {
-  if (pending.armed != 0 || pending.fd >= 0) return;
-  static bool cleanup_installed = false;
-  if (!cleanup_installed) install_cleanup();
-  cleanup_installed = true;
-  if (path[0] == '\0') fatal("file open error!\n", path, ENOENT);
-  if (std::strlen(path) >= kLongestPath) fatal("file open error!\n", path, ENAMETOOLONG);
-  std::strcpy(pending.target, path);
-  struct stat existing;
-  if (lstat(path, &existing) == 0) {
-    // rename cannot put a file in a folder's place: say so now, not after the work.
-    if (S_ISDIR(existing.st_mode)) fatal("file open error!\n", path, EISDIR);
-    if (S_ISCHR(existing.st_mode) || S_ISBLK(existing.st_mode)) {
-      pending.fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-      if (pending.fd < 0) fatal("file open error!\n", path, errno);
-      pending.in_place = true;
-      return;
-    }
-    refuse_unreplaceable(path, existing);
-  }
-  for (int32_t attempt = 0;; ++attempt) {
-    name_temporary(path, attempt);
-    // Armed before it exists, so a signal cannot slip between the two; the name holds this
-    // process's id, so no other run's file can be removed by mistake.
-    pending.armed = 1;
-    // Exclusive and never through a link; 0666 less the umask, as a new pi.txt would have.
-    pending.fd = open(pending.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (pending.fd >= 0) {
-      pending.in_place = false;  // a device or stream written before is done with
-      return;
-    }
-    const int error = errno;
-    pending.armed = 0;
-    if (error != EEXIST || attempt == 99) fatal("file open error!\n", path, error);
+void remove_pending_files() {
+  for (const PendingFile& file : pending) {
+    if (file.armed != 0) unlink(file.name);
   }
 }
+
+void prepare_pi_file(const char* path) { prepare_output(kDigitsFile, path); }
+
+void prepare_report_file(const char* path) { prepare_output(kReportFile, path); }
 
 void prepare_pi_stream(int fd) {
-  if (pending.armed != 0 || pending.fd >= 0) return;
-  pending.fd = fd;
-  pending.in_place = true;
-  std::strcpy(pending.target, "standard output");
+  PendingFile& file = pending[kDigitsFile];
+  if (file.armed != 0 || file.fd >= 0) return;
+  file.fd = fd;
+  file.in_place = true;
+  std::strcpy(file.target, "standard output");
 }
 
-void write_pi_file(const int16_t* words, int32_t digits) {
+void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout, uint8_t* sha256) {
   // A word outside 0 to 9999 would print as the wrong number of digits: refuse it before the
   // file is touched.
   const int32_t word_count = digits > 0 ? (digits + 3) / 4 : 0;
@@ -184,16 +231,21 @@ void write_pi_file(const int16_t* words, int32_t digits) {
     if (words[k] < 0 || words[k] >= kWordBase) fatal("error write_pi_file\n");
   }
   prepare_pi_file("pi.txt");
-  std::FILE* f = fdopen(pending.fd, "w");
-  if (f == nullptr) fatal("file open error!\n", pending.target, errno);
+  std::FILE* f = open_output(kDigitsFile);
+  EVP_MD_CTX* hash = sha256 != nullptr ? EVP_MD_CTX_new() : nullptr;
+  if (sha256 != nullptr && (hash == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1)) {
+    fatal("Memory Allocation Failure!\n");
+  }
 
   // The first failure's reason is the one to give: later ones follow from it.
   int error = 0;
-  auto check = [&error](bool ok) {
-    if (!ok && error == 0) error = errno != 0 ? errno : EIO;
+  auto put = [&](const char* text, size_t length) {
+    errno = 0;
+    if (std::fwrite(text, 1, length, f) != length && error == 0) error = errno != 0 ? errno : EIO;
+    if (hash != nullptr) EVP_DigestUpdate(hash, text, length);
   };
-  errno = 0;
-  check(std::fputs("PI=3.\n\n", f) >= 0);
+  const bool plain = layout == PiLayout::plain;
+  put(plain ? "3." : "PI=3.\n\n", plain ? 2 : 7);
   // Formatted by hand, a chunk of 1000 digits at a time: printf spent more than the whole last
   // stage of the computation on them.
   char chunk[kChunkDigits];
@@ -208,22 +260,31 @@ void write_pi_file(const int16_t* words, int32_t digits) {
         v /= 10;
       }
     }
-    int32_t length = lay_out(chunk, count, text);
-    if (first + count < digits) text[length++] = '\n';
-    check(std::fwrite(text, 1, length, f) == static_cast<size_t>(length));
+    if (plain) {
+      put(chunk, count);
+    } else {
+      int32_t length = lay_out(chunk, count, text);
+      if (first + count < digits) text[length++] = '\n';
+      put(text, length);
+    }
   }
-  check(std::fflush(f) == 0);
-  check(std::ferror(f) == 0);
-  if (pending.in_place) {
-    check(std::fclose(f) == 0);
-    pending.fd = -1;
-    if (error != 0) fatal("file write error!\n", pending.target, error);
-    return;
+  if (plain) put("\n", 1);
+  if (hash != nullptr) {
+    EVP_DigestFinal_ex(hash, sha256, nullptr);
+    EVP_MD_CTX_free(hash);
   }
-  check(fsync(fileno(f)) == 0);  // on disk before it takes the name
-  check(std::fclose(f) == 0);
-  pending.fd = -1;
-  if (error == 0 && std::rename(pending.name, pending.target) != 0) error = errno;
-  if (error != 0) fatal("file write error!\n", pending.target, error);
-  pending.armed = 0;
+  finish_output(kDigitsFile, f, error);
+}
+
+void sha256_of(const void* data, size_t bytes, uint8_t* hash) {
+  if (EVP_Digest(data, bytes, hash, nullptr, EVP_sha256(), nullptr) != 1) {
+    fatal("Memory Allocation Failure!\n");
+  }
+}
+
+void write_report_file(const char* text, size_t length) {
+  std::FILE* f = open_output(kReportFile);
+  errno = 0;
+  const int error = std::fwrite(text, 1, length, f) == length ? 0 : (errno != 0 ? errno : EIO);
+  finish_output(kReportFile, f, error);
 }

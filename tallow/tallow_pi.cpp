@@ -7,13 +7,10 @@
 #include "entry.h"
 #include "mp.h"
 
-void tallow_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* console,
-               int32_t most_threads) {
-  const int64_t total_start = clock_ms();
+const int16_t* tallow_compute(int32_t bx, int32_t balanced_from, const RunBuffers& buffers,
+                             std::FILE* console, ThreadFit& fit, RunLog& log) {
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
-  const RunBuffers buffers = allocate_run(bx, console);
-  ThreadFit fit = {most_threads};
   int16_t* P = buffers.numbers[0];                    // a; at the end 2 a^2
   int16_t* Q = buffers.numbers[1];                    // c and scratch; at the end 1 / T
   int16_t* R = buffers.numbers[2];                    // 1/2, c^2, b^2; at the end pi
@@ -23,20 +20,18 @@ void tallow_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* con
   double* D1 = buffers.d1;
   double* D2 = buffers.d2;
 
-  fit_threads_to_load(fit);
-  int64_t start = clock_ms();
+  int64_t start = begin_stage(fit, log);
   for (int32_t k = 0; k < count + 4; ++k) T[k] = R[k] = 0;
   T[0] = R[0] = 5000;                                 // T = R = 1/2
   mp_sqrt(R, P, Q, W, count, D1, D2, balanced_from);    // P = b_0 = sqrt(1/2)
   mp_half(P, P, count);                               // P = b_0 / 2
   mp_sub(R, P, Q, count);                             // Q = c_1 = 1/2 - b_0 / 2
   P[0] = static_cast<int16_t>(P[0] + 5000);           // P = a_1 = 1/2 + b_0 / 2
-  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
+  if (!end_stage(console, 0, start, log)) return nullptr;
 
   double f = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
-    fit_threads_to_load(fit);
-    start = clock_ms();
+    start = begin_stage(fit, log);
     m1604xxh(Q, R, count, D1, D2, balanced_from);       // R = c_j^2
     mp_mul_small_to(R, f, Q, count);                  // Q = 2^j c_j^2
     mp_sub(T, Q, T, count);                           // T = T_(j-1) - 2^j c_j^2
@@ -48,19 +43,14 @@ void tallow_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* con
     if (mp_add(P, S, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);
     mp_half(P, P, count);                             // P = a_(j+1)
     f *= 2.0;
-    std::fprintf(console, "%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
+    if (!end_stage(console, j, start, log)) return nullptr;
   }
 
-  fit_threads_to_load(fit);
-  start = clock_ms();
+  log.last_stage_start = begin_stage(fit, log);  // ended once the digits are written
   m1604xxh(P, Q, count, D1, D2, balanced_from);         // Q = a_i^2
   if (mp_add(Q, Q, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);  // 2 a_i^2
   mp_recip(T, Q, W, count, D1, D2, balanced_from);      // Q = 1 / T, units frame
   m1604h(P, Q, R, count, D1, D2, balanced_from);        // R = 2 a_i^2 / T = pi, units frame
   spot_check_pi(R + 1, count - 1);
-  write_pi_file(R + 1, digits);
-  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
-
-  free_run(buffers);
-  std::fprintf(console, "Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
+  return R + 1;
 }

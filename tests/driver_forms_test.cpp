@@ -12,14 +12,17 @@
 namespace {
 
 // Runs driver in a fresh directory and returns what it wrote to pi.txt.
-std::string pi_file_of(void (*driver)(int32_t, int32_t, int32_t, std::FILE*, int32_t),
-                       int32_t bx, int32_t balanced_from) {
+std::string pi_file_of(ComputePi compute, int32_t bx, int32_t balanced_from) {
   namespace fs = std::filesystem;
   char pattern[] = "/tmp/pi_forms_test.XXXXXX";
   const fs::path dir = mkdtemp(pattern), before = fs::current_path();
   fs::current_path(dir);
   testing::internal::CaptureStdout();
-  driver(bx, bx - 20, balanced_from, stdout, 0);
+  RunPlan plan;
+  plan.bx = bx;
+  plan.digits = bx - 20;
+  plan.balanced_from = balanced_from;
+  run_pi(plan, compute);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Total time"), std::string::npos) << out;
   const std::string text = read_text(dir / "pi.txt");
@@ -33,7 +36,7 @@ std::string pi_file_of(void (*driver)(int32_t, int32_t, int32_t, std::FILE*, int
 TEST(DriverForms, EveryProductInAnyFormWritesTheSameDigitsAsTheNormalPath) {
   std::string reference = read_text(REFERENCE_DIGITS_PATH);
   reference = reference.substr(0, reference.find('\n'));
-  for (auto driver : {tallow_pi, wicker_pi}) {
+  for (ComputePi driver : {tallow_compute, wicker_compute}) {
     for (int32_t bx : {8192, 65536}) {
       const std::string normal = pi_file_of(driver, bx, kBalancedFrom);
       for (int32_t balanced_from : {256, INT32_MAX}) {
@@ -146,5 +149,45 @@ TEST(SpotCheckDeathTest, AWordChangedPartWayStopsTheRunAndKeepsTheEarlierFile) {
     EXPECT_EQ(read_text(file), earlier);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
   }
+  fs::remove_all(dir);
+}
+
+namespace {
+
+// tallow's computation with word 100 of its result changed in the second run of a process.
+const int16_t* tallow_changed_in_run_two(int32_t bx, int32_t balanced_from,
+                                         const RunBuffers& buffers, std::FILE* console,
+                                         ThreadFit& fit, RunLog& log) {
+  static int32_t runs = 0;
+  const int16_t* words = tallow_compute(bx, balanced_from, buffers, console, fit, log);
+  if (++runs == 2) buffers.numbers[2][1 + 100] ^= 1;  // the words returned are R + 1
+  return words;
+}
+
+}  // namespace
+
+TEST(RepeatDeathTest, ARunWhoseDigitsDifferStopsTheRepeatAndKeepsTheFirstRunsFile) {
+  namespace fs = std::filesystem;
+  // The death test's child runs this test again from the start: it takes the folder the
+  // parent made from the environment it inherits.
+  constexpr const char* kFolder = "PI_REPEAT_TEST_FOLDER";
+  char pattern[] = "/tmp/pi_repeat_test.XXXXXX";
+  const fs::path dir = std::getenv(kFolder) != nullptr ? std::getenv(kFolder) : mkdtemp(pattern);
+  setenv(kFolder, dir.c_str(), 1);
+  const fs::path file = dir / "pi.txt";
+  RunPlan plan;
+  plan.bx = 8192;
+  plan.digits = 8172;
+  plan.repeat = 3;
+  plan.program = "tallow";
+  plan.console = std::fopen("/dev/null", "w");
+  EXPECT_FATAL((prepare_pi_file(file.c_str()), run_pi(plan, tallow_changed_in_run_two)),
+               "error repeat: run 2 differs from run 1\n");
+  const std::string digits = digits_in(read_text(file));
+  EXPECT_EQ(digits.size(), 8172u);
+  EXPECT_EQ(agreeing_digits(digits, read_text(REFERENCE_DIGITS_PATH)), digits.size());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+  std::fclose(plan.console);
+  unsetenv(kFolder);
   fs::remove_all(dir);
 }

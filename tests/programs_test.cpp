@@ -10,6 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "mp.h"
 #include "run_program.h"
 
 namespace {
@@ -161,6 +164,9 @@ TEST(CommandLine, AMistakeIsNamedInOneLine) {
                           Case{"--threads", "option '--threads' requires an argument"},
                           Case{"--quiet=1 1000", "option '--quiet' doesn't allow an argument"},
                           Case{"100 200", "one length at most: '200' is a second"},
+                          Case{"--repeat", "option '--repeat' requires an argument"},
+                          Case{"--plain=yes 100", "option '--plain' doesn't allow an argument"},
+                          Case{"--report", "option '--report' requires an argument"},
                           Case{"-t 2 100 -- 200", "one length at most: '200' is a second"}}) {
       ProgramRun run = run_program(program, c.args, nullptr);
       EXPECT_EQ(run.status, 2) << c.args;
@@ -181,6 +187,13 @@ TEST(CommandLine, AMistakeIsNamedInOneLine) {
       EXPECT_EQ(run.err,
                 mistake(program, std::string("invalid thread count '") + c.what + "'" + threads));
       EXPECT_FALSE(run.wrote_pi_file) << c.args;
+    }
+    for (const char* bad : {"-1", "x", "1000001", ""}) {
+      ProgramRun run = run_program(program, std::string("--repeat '") + bad + "' 1000", nullptr);
+      EXPECT_EQ(run.status, 2) << bad;
+      EXPECT_EQ(run.err, mistake(program, std::string("invalid repeat count '") + bad +
+                                              "' (a whole number from 0 to 1000000)"));
+      EXPECT_FALSE(run.wrote_pi_file) << bad;
     }
     // The program is named by the last part of the name it was started with.
     ProgramRun linked = run_program("./renamed", "-x", nullptr, "ln -s '" + program + "' renamed");
@@ -682,5 +695,147 @@ TEST(Output, QuietRunsPrintOnlyThePromptAndFailures) {
     EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.err, "");
     EXPECT_EQ(digits_in(piped.out).size(), 1004u);
+  }
+}
+
+namespace {
+
+std::string hex_sha256(const std::string& bytes) {
+  uint8_t hash[32];
+  sha256_of(bytes.data(), bytes.size(), hash);
+  char text[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", hash[i]);
+  return text;
+}
+
+// The summary line of a repeat of `runs` runs.
+bool is_summary(const std::string& line, int runs) {
+  return without_times(line) == "Runs : " + std::to_string(runs) +
+                                    ", fastest N msec, median N msec, slowest N msec; the digits "
+                                    "of every run agreed.";
+}
+
+}  // namespace
+
+TEST(Repeat, RunsCheckedAgainstEachOtherOneFileAndASummary) {
+  for (const std::string& program : kPrograms) {
+    const ProgramRun once = run_program(program, "4096", nullptr);
+    ProgramRun run = run_program(program, "-r 3 4096", nullptr);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.pi_file, once.pi_file);
+    EXPECT_EQ(run.temporary_files, 0);
+    // The sizing line once, then each run's lines, then the summary.
+    const std::vector<std::string> lines = lines_of(run.out), single = lines_of(once.out);
+    const size_t per_run = single.size() - 1;
+    ASSERT_EQ(lines.size(), 1 + 3 * per_run + 1) << run.out;
+    EXPECT_EQ(lines[0], single[0]);
+    for (size_t k = 1; k + 1 < lines.size(); ++k) {
+      EXPECT_EQ(without_times(lines[k]), without_times(single[1 + (k - 1) % per_run])) << k;
+    }
+    EXPECT_TRUE(is_summary(lines.back(), 3)) << lines.back();
+    // Quiet: nothing at all.
+    ProgramRun quiet = run_program(program, "-q --repeat=2 4096", nullptr);
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(quiet.pi_file, once.pi_file);
+  }
+}
+
+TEST(Repeat, AnEndlessRepeatStoppedBySigintOrSigtermSucceeds) {
+  namespace fs = std::filesystem;
+  for (const std::string& program : kPrograms) {
+    for (int signal_number : {SIGINT, SIGTERM}) {
+      char pattern[] = "/tmp/pi_repeat_test.XXXXXX";
+      const fs::path dir = mkdtemp(pattern);
+      posix_spawn_file_actions_t actions;
+      posix_spawn_file_actions_init(&actions);
+      posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+      posix_spawn_file_actions_addopen(&actions, 1, "out.txt", O_WRONLY | O_CREAT, 0644);
+      std::string path = program, repeat = "--repeat=0", length = "65536";
+      char* argv[] = {path.data(), repeat.data(), length.data(), nullptr};
+      pid_t pid;
+      ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ), 0);
+      posix_spawn_file_actions_destroy(&actions);
+      // Once the digits are in place and a second run has begun, the signal.
+      while (!fs::exists(dir / "pi.txt")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      kill(pid, signal_number);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      const std::vector<std::string> lines = lines_of(read_text(dir / "out.txt"));
+      const int runs = static_cast<int>(
+          std::count_if(lines.begin(), lines.end(),
+                        [](const std::string& l) { return l.starts_with("Total time"); }));
+      EXPECT_GE(runs, 1);
+      ASSERT_FALSE(lines.empty());
+      EXPECT_TRUE(is_summary(lines.back(), runs)) << lines.back();
+      EXPECT_EQ(digits_in(read_text(dir / "pi.txt")).size(), 65516u);
+      for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        EXPECT_TRUE(entry.path().filename() == "pi.txt" || entry.path().filename() == "out.txt")
+            << entry.path();
+      }
+      fs::remove_all(dir);
+    }
+  }
+}
+
+TEST(Report, KeysRunsAndTheHashOfTheDigitsWritten) {
+  for (const std::string& program : kPrograms) {
+    for (const char* args : {"-o - --report r.json -r 2 5000", "--plain -o - --report=r.json 5000"}) {
+      const ProgramRun run = run_program(program, args, nullptr, "", "", "r.json");
+      ASSERT_EQ(run.status, 0) << run.err;
+      const nlohmann::json report = nlohmann::json::parse(run.pi_file);
+      EXPECT_EQ(report["program"], name_of(program));
+      EXPECT_EQ(report["version"], PROJECT_VERSION);
+      EXPECT_EQ(report["length"], 5000);
+      EXPECT_EQ(report["bx"], 8192);
+      EXPECT_EQ(report["digits"], 5000);
+      EXPECT_GE(report["threads"].get<int>(), 1);
+      // The hash of the bytes written: here, the stream.
+      EXPECT_EQ(report["sha256"], hex_sha256(run.out));
+      const size_t runs = std::string(args).find("-r 2") != std::string::npos ? 2 : 1;
+      ASSERT_EQ(report["runs"].size(), runs);
+      // Each run's stages as its console lines give them: the set-up, 12 iterations, the last.
+      std::vector<int> console_ms;
+      for (const std::string& line : lines_of(run.err)) {
+        const size_t at = line.find("msec");
+        if (at != std::string::npos && !line.starts_with("Total") && !line.starts_with("Runs")) {
+          console_ms.push_back(std::stoi(line.substr(line.find_last_of(' ', at) + 1)));
+        }
+      }
+      std::vector<int> report_ms;
+      for (const nlohmann::json& r : report["runs"]) {
+        EXPECT_EQ(r["stages_ms"].size(), 14u);
+        for (const nlohmann::json& ms : r["stages_ms"]) report_ms.push_back(ms.get<int>());
+        EXPECT_GE(r["total_ms"].get<int>(), 0);
+      }
+      EXPECT_EQ(report_ms, console_ms);
+      for (const char* key : {"checks", "cpu", "date"}) EXPECT_TRUE(report.contains(key)) << key;
+      EXPECT_EQ(report["checks"]["spot_check"], true);
+      const std::string date = report["date"];
+      EXPECT_EQ(date.size(), 20u);
+      EXPECT_EQ(date.back(), 'Z');
+    }
+    // Into a folder that is not there: the file error, before the work.
+    const ProgramRun missing = run_program(program, "--report none/r.json 5000", nullptr);
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "file open error!\n");
+    EXPECT_EQ(missing.err, name_of(program) + ": none/r.json: No such file or directory\n");
+    EXPECT_FALSE(missing.wrote_pi_file);
+  }
+}
+
+TEST(Output, PlainDigitsAreThreePointAndEveryDigitOnOneLine) {
+  const std::string reference = reference_digits();
+  for (const std::string& program : kPrograms) {
+    for (int digits : {1, 1000, 65516}) {
+      const ProgramRun run = run_program(program, "--plain " + std::to_string(digits), nullptr);
+      EXPECT_EQ(run.status, 0);
+      EXPECT_TRUE(run.pi_file == "3." + reference.substr(0, digits) + "\n") << digits;
+      const ProgramRun piped =
+          run_program(program, "-q --plain -o - " + std::to_string(digits), nullptr);
+      EXPECT_TRUE(piped.out == run.pi_file) << digits;
+    }
   }
 }

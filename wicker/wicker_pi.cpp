@@ -7,13 +7,10 @@
 #include "entry.h"
 #include "mp.h"
 
-void wicker_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* console,
-               int32_t most_threads) {
-  const int64_t total_start = clock_ms();
+const int16_t* wicker_compute(int32_t bx, int32_t balanced_from, const RunBuffers& buffers,
+                             std::FILE* console, ThreadFit& fit, RunLog& log) {
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
-  const RunBuffers buffers = allocate_run(bx, console);
-  ThreadFit fit = {most_threads};
   int16_t* A2 = buffers.numbers[0];                     // a^2; at the end a^2 + b^2
   int16_t* B2 = buffers.numbers[1];                     // b^2; at the end 1 / T
   int16_t* T = buffers.numbers[2];                      // 2t
@@ -23,17 +20,15 @@ void wicker_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* con
   double* D1 = buffers.d1;
   double* D2 = buffers.d2;
 
-  fit_threads_to_load(fit);
-  int64_t start = clock_ms();
+  int64_t start = begin_stage(fit, log);
   for (int32_t k = 0; k < count + 4; ++k) A2[k] = B2[k] = T[k] = 0;
   A2[0] = 10000;                                        // a_0^2 = 1, folded into word 0
   B2[0] = T[0] = 5000;                                  // b_0^2 = 1/2, T_0 = 2 t_0 = 1/2
-  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
+  if (!end_stage(console, 0, start, log)) return nullptr;
 
   double g = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
-    fit_threads_to_load(fit);
-    start = clock_ms();
+    start = begin_stage(fit, log);
     if (mp_add(A2, B2, U, count) == 1) U[0] = static_cast<int16_t>(U[0] + kWordBase);
     mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
     m1604h(A2, B2, M, count, D1, D2, balanced_from);      // M = a^2 b^2
@@ -44,18 +39,13 @@ void wicker_pi(int32_t bx, int32_t digits, int32_t balanced_from, std::FILE* con
     mp_mul_small(U, g, count);                          // U = 2^j c_j^2
     mp_sub(T, U, T, count);                             // T = T_j
     g *= 2.0;
-    std::fprintf(console, "%2d %dmsec\n", j, static_cast<int>(clock_ms() - start));
+    if (!end_stage(console, j, start, log)) return nullptr;
   }
 
-  fit_threads_to_load(fit);
-  start = clock_ms();
+  log.last_stage_start = begin_stage(fit, log);  // ended once the digits are written
   if (mp_add(A2, B2, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);
   mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
   m1604h(A2, B2, U, count, D1, D2, balanced_from);        // U = (a^2 + b^2) / (2t) = pi
   spot_check_pi(U + 1, count - 1);
-  write_pi_file(U + 1, digits);
-  std::fprintf(console, "-- %dmsec\n", static_cast<int>(clock_ms() - start));
-
-  free_run(buffers);
-  std::fprintf(console, "Total time : %d msec.\n", static_cast<int>(clock_ms() - total_start));
+  return U + 1;
 }

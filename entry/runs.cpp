@@ -1,0 +1,121 @@
+// The runs of an invocation: each computation's stages, the digits written after the first
+// run and compared in every other, the repeats, their summary and the report.
+#include <omp.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "entry.h"
+
+namespace {
+
+// Set by the first SIGINT or SIGTERM of an endless repeat. A signal handler can reach nothing
+// else: this and the pending output files are the program's process-wide state.
+volatile std::sig_atomic_t stop_asked = 0;
+
+// The first signal asks the repeat to stop at the end of the stage in progress; a second ends
+// the process at once, by that signal, its temporary files removed.
+void on_stop_signal(int signal_number) {
+  if (stop_asked == 0) {
+    stop_asked = 1;
+    return;
+  }
+  remove_pending_files();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+void catch_stop_signals() {
+  struct sigaction action = {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    struct sigaction old = {};
+    sigaction(signal_number, nullptr, &old);
+    // One the caller ignores stays ignored (nohup, a shell's background job).
+    if (old.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
+  }
+}
+
+constexpr int32_t kHashBytes = 32;
+
+// The median of the run times, the mean of the two middle ones for an even count.
+int32_t median_ms(std::vector<int32_t> totals) {
+  std::sort(totals.begin(), totals.end());
+  const size_t n = totals.size();
+  return n % 2 == 1 ? totals[n / 2] : (totals[n / 2 - 1] + totals[n / 2]) / 2;
+}
+
+}  // namespace
+
+int64_t begin_stage(ThreadFit& fit, RunLog& log) {
+  fit_threads_to_load(fit);
+  log.most_threads = std::max(log.most_threads, omp_get_max_threads());
+  return clock_ms();
+}
+
+bool end_stage(std::FILE* console, int32_t label, int64_t start, RunLog& log) {
+  const int32_t ms = static_cast<int32_t>(clock_ms() - start);
+  if (label == 0) {
+    std::fprintf(console, "-- %dmsec\n", ms);
+  } else {
+    std::fprintf(console, "%2d %dmsec\n", label, ms);
+  }
+  if (log.stages < kMostStages) log.stage_ms[log.stages++] = ms;
+  return stop_asked == 0;
+}
+
+void run_pi(const RunPlan& plan, ComputePi compute) {
+  int64_t start = clock_ms();
+  const RunBuffers buffers = allocate_run(plan.bx, plan.console);
+  ThreadFit fit = {plan.most_threads};
+  const int32_t words = plan.bx / 4 - 1;
+  std::vector<int32_t> totals;
+  std::vector<RunLog> logs;  // kept for the report only
+  int32_t most_threads = 1;
+  uint8_t first_hash[kHashBytes] = {}, file_hash[kHashBytes] = {};
+  const int32_t runs = plan.repeat < 0 ? 1 : plan.repeat;  // 0: until stopped
+  for (int32_t run = 1; runs == 0 || run <= runs; ++run) {
+    RunLog log;
+    const int16_t* pi = compute(plan.bx, plan.balanced_from, buffers, plan.console, fit, log);
+    if (pi == nullptr) break;  // stopped: the run in progress is dropped
+    uint8_t hash[kHashBytes];
+    sha256_of(pi, static_cast<size_t>(words) * sizeof(int16_t), hash);
+    if (run == 1) {
+      std::memcpy(first_hash, hash, kHashBytes);
+      write_pi_file(pi, plan.digits, plan.layout, file_hash);
+    } else if (std::memcmp(hash, first_hash, kHashBytes) != 0) {
+      char message[80];
+      std::snprintf(message, sizeof message, "error repeat: run %d differs from run 1\n", run);
+      fatal(message);
+    }
+    end_stage(plan.console, 0, log.last_stage_start, log);  // a finished run counts
+    const int64_t now = clock_ms();
+    totals.push_back(static_cast<int32_t>(now - start));
+    std::fprintf(plan.console, "Total time : %d msec.\n", totals.back());
+    most_threads = std::max(most_threads, log.most_threads);
+    if (plan.report != nullptr) logs.push_back(log);
+    // Only once the digits are written may a signal end the repeat as a success.
+    if (run == 1 && plan.repeat == 0) catch_stop_signals();
+    if (stop_asked != 0) break;
+    start = now;
+  }
+  free_run(buffers);
+  if (plan.repeat >= 0) {
+    const auto [fastest, slowest] = std::minmax_element(totals.begin(), totals.end());
+    std::fprintf(plan.console,
+                 "Runs : %d, fastest %d msec, median %d msec, slowest %d msec; the digits of "
+                 "every run agreed.\n",
+                 static_cast<int>(totals.size()), *fastest, median_ms(totals), *slowest);
+  }
+  if (plan.report != nullptr) {
+    const std::string text =
+        report_json(plan, logs.data(), static_cast<int32_t>(logs.size()), totals.data(),
+                    most_threads, file_hash, "/proc/cpuinfo");
+    write_report_file(text.data(), text.size());
+  }
+}
