@@ -111,7 +111,16 @@ void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout = PiLay
 // the work, written whole at the end.
 void prepare_report_file(const char* path);
 void write_report_file(const char* text, size_t length);
-// The SHA-256 of bytes bytes at data, into hash (32 bytes).
-void sha256_of(const void* data, size_t bytes, uint8_t* hash);
+// SHA-256, fed in pieces: start, add the bytes, finish into a digest of 32 bytes.
+struct Sha256 {
+  uint32_t state[8];
+  uint64_t bytes;     // added so far
+  uint8_t block[64];  // the bytes of an unfinished block
+};
+void sha256_start(Sha256& hash);
+void sha256_add(Sha256& hash, const void* data, size_t bytes);
+void sha256_finish(Sha256& hash, uint8_t* digest);
+// The SHA-256 of bytes bytes at data, into digest (32 bytes).
+void sha256_of(const void* data, size_t bytes, uint8_t* digest);
 // Removes the temporary files that are not yet in place: async-signal-safe, for handlers.
 void remove_pending_files();

@@ -21,8 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <openssl/evp.h>
-
 #include "mp.h"
 
 namespace {
@@ -232,17 +230,15 @@ void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout, uint8_
   }
   prepare_pi_file("pi.txt");
   std::FILE* f = open_output(kDigitsFile);
-  EVP_MD_CTX* hash = sha256 != nullptr ? EVP_MD_CTX_new() : nullptr;
-  if (sha256 != nullptr && (hash == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1)) {
-    fatal("Memory Allocation Failure!\n");
-  }
+  Sha256 hash;
+  if (sha256 != nullptr) sha256_start(hash);
 
   // The first failure's reason is the one to give: later ones follow from it.
   int error = 0;
   auto put = [&](const char* text, size_t length) {
     errno = 0;
     if (std::fwrite(text, 1, length, f) != length && error == 0) error = errno != 0 ? errno : EIO;
-    if (hash != nullptr) EVP_DigestUpdate(hash, text, length);
+    if (sha256 != nullptr) sha256_add(hash, text, length);
   };
   const bool plain = layout == PiLayout::plain;
   put(plain ? "3." : "PI=3.\n\n", plain ? 2 : 7);
@@ -269,17 +265,8 @@ void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout, uint8_
     }
   }
   if (plain) put("\n", 1);
-  if (hash != nullptr) {
-    EVP_DigestFinal_ex(hash, sha256, nullptr);
-    EVP_MD_CTX_free(hash);
-  }
+  if (sha256 != nullptr) sha256_finish(hash, sha256);
   finish_output(kDigitsFile, f, error);
-}
-
-void sha256_of(const void* data, size_t bytes, uint8_t* hash) {
-  if (EVP_Digest(data, bytes, hash, nullptr, EVP_sha256(), nullptr) != 1) {
-    fatal("Memory Allocation Failure!\n");
-  }
 }
 
 void write_report_file(const char* text, size_t length) {

@@ -145,3 +145,37 @@ TEST_F(PiFile, ANameAsLongAsTheFileSystemTakesWorks) {
   EXPECT_EQ(read_text(name), "PI=3.\n\n14159265\n");
   EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }
+
+namespace {
+
+std::string hex_of(const uint8_t* digest) {
+  char text[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return text;
+}
+
+}  // namespace
+
+TEST(Sha256, TheStandardsExamplesWholeAndInPieces) {
+  uint8_t digest[32];
+  sha256_of("", 0, digest);
+  EXPECT_EQ(hex_of(digest), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  sha256_of("abc", 3, digest);
+  EXPECT_EQ(hex_of(digest), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // 56 bytes: the padding takes a block of its own.
+  const std::string two_blocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  sha256_of(two_blocks.data(), two_blocks.size(), digest);
+  EXPECT_EQ(hex_of(digest), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  // A million 'a's, added in pieces of every length from 1 to 199 across the block bounds.
+  const std::string a(200, 'a');
+  Sha256 hash;
+  sha256_start(hash);
+  size_t added = 0;
+  for (size_t piece = 1; added < 1000000; piece = piece % 199 + 1) {
+    const size_t n = std::min(piece, 1000000 - added);
+    sha256_add(hash, a.data(), n);
+    added += n;
+  }
+  sha256_finish(hash, digest);
+  EXPECT_EQ(hex_of(digest), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
