@@ -133,17 +133,6 @@ void bitrev16(double* a) {
   store(a, 6, x3);
 }
 
-void bitrev16_neg(double* a) {
-  const Cx x1 = load(a, 1), x2 = load(a, 2), x3 = load(a, 3), x4 = load(a, 4), x5 = load(a, 5), x6 = load(a, 6), x7 = load(a, 7);
-  store(a, 1, x7);
-  store(a, 2, x3);
-  store(a, 3, x5);
-  store(a, 4, x1);
-  store(a, 5, x6);
-  store(a, 6, x2);
-  store(a, 7, x4);
-}
-
 void bitrev32(double* a) {
   const Cx x1 = load(a, 1), x2 = load(a, 2), x3 = load(a, 3), x4 = load(a, 4), x5 = load(a, 5), x7 = load(a, 7), x8 = load(a, 8), x10 = load(a, 10), x11 = load(a, 11), x12 = load(a, 12), x13 = load(a, 13), x14 = load(a, 14);
   store(a, 1, x8);
@@ -160,21 +149,3 @@ void bitrev32(double* a) {
   store(a, 14, x7);
 }
 
-void bitrev32_neg(double* a) {
-  const Cx x1 = load(a, 1), x2 = load(a, 2), x3 = load(a, 3), x4 = load(a, 4), x5 = load(a, 5), x6 = load(a, 6), x7 = load(a, 7), x8 = load(a, 8), x9 = load(a, 9), x10 = load(a, 10), x11 = load(a, 11), x12 = load(a, 12), x13 = load(a, 13), x14 = load(a, 14), x15 = load(a, 15);
-  store(a, 1, x15);
-  store(a, 2, x7);
-  store(a, 3, x11);
-  store(a, 4, x3);
-  store(a, 5, x13);
-  store(a, 6, x5);
-  store(a, 7, x9);
-  store(a, 8, x1);
-  store(a, 9, x14);
-  store(a, 10, x6);
-  store(a, 11, x10);
-  store(a, 12, x2);
-  store(a, 13, x12);
-  store(a, 14, x4);
-  store(a, 15, x8);
-}

@@ -31,6 +31,7 @@ constexpr double kC16 = 0.9807852804032304;    // cos(pi/16)
 constexpr double kS16 = 0.19509032201612828;   // sin(pi/16)
 constexpr double kC316 = 0.8314696123025452;   // cos(3pi/16)
 constexpr double kS316 = 0.5555702330196022;   // sin(3pi/16)
+constexpr double kPi = 3.141592653589793;
 constexpr double kHalfPi = 1.5707963267948966;
 
 // conj(A^3) for A on the unit circle: (x - t y, y - t x) with t = 4 x y.

@@ -44,6 +44,4 @@ void fft_kernel4(double* a);
 // Bit-reversal permutations of the elements, in place.
 void bitrev_permute(int32_t n, double* a);  // n >= 64
 void bitrev32(double* a);
-void bitrev32_neg(double* a);  // out[e] = in[rev((16 - e) mod 16)]
 void bitrev16(double* a);
-void bitrev16_neg(double* a);  // out[e] = in[rev((8 - e) mod 8)]

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr int32_t kBlockDoubles = 256;  // twiddles are refreshed from sin and cos this often
 
 // The pair step at double index j and its mirror n - j with the twiddle (wr, wi): with

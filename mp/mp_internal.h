@@ -57,9 +57,8 @@ TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
                        WordForm form = WordForm::words);
 // d = the spectrum of the k words w; returns their sums.
 TermSums mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
-// d = the terms of the product whose spectra are d and e (e unchanged), or of d squared.
+// d = the terms of the product whose spectra are d and e (e unchanged).
 void mp_spectrum_mul_back(double* d, const double* e, int32_t L);
-void mp_spectrum_square_back(double* d, int32_t L);
 // w1 = the terms of p (k words) times the operand whose spectrum is in w2, in one pass;
 // returns the sums of p.
 TermSums mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2,

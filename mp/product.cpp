@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+// A balanced word of this value or more takes kWordBase off and carries one into the word above.
+constexpr int32_t kHalfBase = kWordBase / 2;
 
 // A product of words in a transform of L doubles is the negacyclic product of length L: the
 // words x_j enter as complex elements x_j theta^j (j < L/2, theta = e^(i pi / L)), the
@@ -91,7 +92,6 @@ namespace {
 // out-of-line copy, whether a thread runs it alone or shares the blocks.
 inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
                           const Weights& weights, SuperStart& super, int32_t first) {
-  constexpr int32_t kHalfBase = kWordBase / 2;
   const int32_t elements = L / 2;
   const int32_t end = elements - first < kWeightBlock ? elements : first + kWeightBlock;
   double re[kWeightBlock], im[kWeightBlock];
@@ -146,7 +146,6 @@ TermSums word_sums(const int16_t* w, int32_t k, WordForm form) {
   // above it: with B such words, and Bs their count with the sign (-1)^j, the sums are the
   // plain ones less 9999 B at 1 and less 10001 Bs at -1. Words are below 2^15 and fewer than
   // 2^30: 64 bits hold the sums as they are.
-  constexpr int32_t kHalfBase = kWordBase / 2;
   int64_t even = 0, odd = 0, even_big = 0, odd_big = 0;
   int32_t j = 0;
   for (; j + 1 < k; j += 2) {
@@ -542,13 +541,6 @@ void product_pass(int32_t L, double* forward, double* forward_too, double* produ
 
 void mp_spectrum_mul_back(double* d, const double* e, int32_t L) {
   product_pass(L, nullptr, nullptr, d, e);
-}
-
-void mp_spectrum_square_back(double* d, int32_t L) {
-  SpectrumPass pass;
-  pass.square = d;
-  pass.inverse[0] = d;
-  spectrum_pass(L, pass);
 }
 
 TermSums mp_terms_by_spectrum(const int16_t* p, int32_t k, double* w1, const double* w2,
