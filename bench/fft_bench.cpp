@@ -1,4 +1,6 @@
-// Time of real_fft forward and inverse for 2^10 to 2^22 doubles, reported per double.
+// Time of real_fft forward and inverse, and of the pass every product takes (spectrum_pass:
+// forward, pointwise square, inverse, in bit-reversed order), for 2^10 to 2^22 doubles,
+// reported per double.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -11,7 +13,9 @@
 
 #include "fft.h"
 
-static void transform(benchmark::State& state, int32_t isgn) {
+// Times body(n, a) on a fresh copy of the same random doubles every call.
+template <typename Body>
+static void time_on_copies(benchmark::State& state, Body body) {
   const int32_t n = static_cast<int32_t>(state.range(0));
   std::vector<double> input(n);
   std::mt19937 rng(1);
@@ -26,7 +30,7 @@ static void transform(benchmark::State& state, int32_t isgn) {
     // toward subnormal values, which run far slower); only the transform is timed.
     std::copy(input.begin(), input.end(), a.begin());
     auto start = std::chrono::steady_clock::now();
-    real_fft(n, isgn, a.data());
+    body(n, a.data());
     benchmark::DoNotOptimize(a.data());
     benchmark::ClobberMemory();
     state.SetIterationTime(
@@ -35,10 +39,22 @@ static void transform(benchmark::State& state, int32_t isgn) {
   state.SetItemsProcessed(state.iterations() * int64_t{n});
 }
 
-static void forward(benchmark::State& state) { transform(state, 1); }
-static void inverse(benchmark::State& state) { transform(state, -1); }
+static void forward(benchmark::State& state) {
+  time_on_copies(state, [](int32_t n, double* a) { real_fft(n, 1, a); });
+}
+static void inverse(benchmark::State& state) {
+  time_on_copies(state, [](int32_t n, double* a) { real_fft(n, -1, a); });
+}
+static void square_pass(benchmark::State& state) {
+  time_on_copies(state, [](int32_t n, double* a) {
+    SpectrumPass pass;
+    pass.forward[0] = pass.square = pass.inverse[0] = a;
+    spectrum_pass(n, pass);
+  });
+}
 
 BENCHMARK(forward)->RangeMultiplier(4)->Range(1 << 10, 1 << 22)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(inverse)->RangeMultiplier(4)->Range(1 << 10, 1 << 22)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(square_pass)->RangeMultiplier(4)->Range(1 << 10, 1 << 22)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
