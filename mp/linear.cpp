@@ -181,6 +181,10 @@ int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
   return add_or_subtract<1>(a, b, c, n);
 }
 
+void mp_add_folded(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
+  if (mp_add(a, b, c, n) == 1) c[0] = static_cast<int16_t>(c[0] + kWordBase);
+}
+
 int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n) {
   return add_or_subtract<-1>(a, b, c, n);
 }

@@ -41,6 +41,9 @@ constexpr int32_t kBalancedFrom = 0;
 
 // c = a + b over n words; returns the carry out of word 0 (1 or 0).
 int32_t mp_add(const int16_t* a, const int16_t* b, int16_t* c, int32_t n);
+// c = a + b over n words, a carry out of word 0 kept in it (word 0 then holds 10000 or more:
+// an integer part folded into the word, as the drivers' sums of a^2 and b^2 have).
+void mp_add_folded(const int16_t* a, const int16_t* b, int16_t* c, int32_t n);
 // c = a - b over n words, modulo 10000^n; returns the borrow out of word 0 (-1 or 0).
 int32_t mp_sub(const int16_t* a, const int16_t* b, int16_t* c, int32_t n);
 // a = a * f in place, f a non-negative integer below 2^31; the carry out of word 0 is lost.

@@ -40,7 +40,7 @@ const int16_t* tallow_compute(int32_t bx, int32_t balanced_from, const RunBuffer
     mp_sqrt(R, S, Q, W, count, D1, D2, balanced_from);  // S = b_j
     mp_sub(P, S, Q, count);                           // Q = a_j - b_j
     mp_half(Q, Q, count);                             // Q = c_(j+1)
-    if (mp_add(P, S, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);
+    mp_add_folded(P, S, P, count);
     mp_half(P, P, count);                             // P = a_(j+1)
     f *= 2.0;
     if (!end_stage(console, j, start, log)) return nullptr;
@@ -48,7 +48,7 @@ const int16_t* tallow_compute(int32_t bx, int32_t balanced_from, const RunBuffer
 
   log.last_stage_start = begin_stage(fit, log);  // ended once the digits are written
   m1604xxh(P, Q, count, D1, D2, balanced_from);         // Q = a_i^2
-  if (mp_add(Q, Q, P, count) == 1) P[0] = static_cast<int16_t>(P[0] + kWordBase);  // 2 a_i^2
+  mp_add_folded(Q, Q, P, count);  // 2 a_i^2
   mp_recip(T, Q, W, count, D1, D2, balanced_from);      // Q = 1 / T, units frame
   m1604h(P, Q, R, count, D1, D2, balanced_from);        // R = 2 a_i^2 / T = pi, units frame
   spot_check_pi(R + 1, count - 1);

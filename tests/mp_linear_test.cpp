@@ -18,6 +18,11 @@ TEST(AddSub, CarryAndBorrowLeaveWordZero) {
   EXPECT_EQ(c, words({9999, 9999}));
   EXPECT_EQ(mp_sub(words({5000, 0}).data(), words({5000, 0}).data(), c.data(), 2), 0);
   EXPECT_EQ(c, words({0, 0}));
+  // Folded: the carry out of word 0 stays in it, on top of a word 0 that already holds one.
+  mp_add_folded(words({9999, 9999}).data(), words({0, 1}).data(), c.data(), 2);
+  EXPECT_EQ(c, words({10000, 0}));
+  mp_add_folded(words({10000, 5000}).data(), words({9999, 5000}).data(), c.data(), 2);
+  EXPECT_EQ(c, words({20000, 0}));
 }
 
 TEST(AddSub, InPlaceIntoEitherInputMatchesSeparateResult) {

@@ -29,12 +29,12 @@ const int16_t* wicker_compute(int32_t bx, int32_t balanced_from, const RunBuffer
   double g = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
     start = begin_stage(fit, log);
-    if (mp_add(A2, B2, U, count) == 1) U[0] = static_cast<int16_t>(U[0] + kWordBase);
+    mp_add_folded(A2, B2, U, count);
     mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
     m1604h(A2, B2, M, count, D1, D2, balanced_from);      // M = a^2 b^2
     mp_sqrt(M, B2, A2, W, count, D1, D2, balanced_from);  // B2 = a b = b_j^2
     mp_half(B2, A2, count);                             // A2 = a b / 2
-    if (mp_add(A2, U, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);  // a_j^2
+    mp_add_folded(A2, U, A2, count);  // a_j^2
     mp_sub(A2, B2, U, count);                           // U = c_j^2
     mp_mul_small(U, g, count);                          // U = 2^j c_j^2
     mp_sub(T, U, T, count);                             // T = T_j
@@ -43,7 +43,7 @@ const int16_t* wicker_compute(int32_t bx, int32_t balanced_from, const RunBuffer
   }
 
   log.last_stage_start = begin_stage(fit, log);  // ended once the digits are written
-  if (mp_add(A2, B2, A2, count) == 1) A2[0] = static_cast<int16_t>(A2[0] + kWordBase);
+  mp_add_folded(A2, B2, A2, count);
   mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
   m1604h(A2, B2, U, count, D1, D2, balanced_from);        // U = (a^2 + b^2) / (2t) = pi
   spot_check_pi(U + 1, count - 1);
