@@ -111,6 +111,14 @@ void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, dou
 // by q's head run at once.
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
                    double* spare, int32_t balanced_from = kBalancedFrom);
+// The pieces both Newton steps of n words end with (h = n / 2). The residual at t + h + 1
+// (h + 2 words, guard words included) times the head of y, whose spectrum is in w2 with sums
+// high_y, replaces the residual there; the guard words' small products are added in.
+void residual_times_head(int16_t* t, const int16_t* y, int32_t n, double* w1, double* w2,
+                         WordForm form, TermSums high_y, const char* failure);
+// The correction at t + h + 1 (h + 2 words) added to (or taken from) x from its word h on, the
+// carry (borrow) run through x's head.
+void apply_correction(int16_t* x, const int16_t* t, int32_t h, bool add);
 // One Newton step for 1/sqrt(a) with full products of m words; y updated over m + 2 words.
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from = kBalancedFrom);

@@ -48,24 +48,34 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);
-  int16_t d1[2], d2[2];
-  mp_mul_2x2(p + h, q + h, d1);
-  if (mp_add(t + n, d1, t + n, 2) == 1) kuriage(t, n);
+  int16_t guards[2];
+  mp_mul_2x2(p + h, q + h, guards);
+  if (mp_add(t + n, guards, t + n, 2) == 1) kuriage(t, n);
 
   // The residual: t[h+1..] is the excess p q - 1, or after complementing the deficit 1 - p q.
   const bool excess = t[0] == 1;
   if (!excess) mp_complement(t + h + 1, h + 2);
-  mp_mul_2x2(t + n + 1, q, d1);
-  mp_mul_2x2(t + h + 1, q + h, d2);
-  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form, high_q, kFailure);
-  if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
-  if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
+  residual_times_head(t, q, n, w1, w2, form, high_q, kFailure);
+  apply_correction(q, t, h, !excess);
+}
 
-  // The correction starts at q's old guard words.
-  if (excess) {
-    if (mp_sub(q + h, t + h + 1, q + h, h + 2) == -1) kurisage(q, h);
+void residual_times_head(int16_t* t, const int16_t* y, int32_t n, double* w1, double* w2,
+                         WordForm form, TermSums high_y, const char* failure) {
+  const int32_t h = n / 2;
+  // The guard words' small products first: the product overwrites the residual.
+  int16_t guard_times_y[2], residual_times_guard[2];
+  mp_mul_2x2(t + n + 1, y, guard_times_y);
+  mp_mul_2x2(t + h + 1, y + h, residual_times_guard);
+  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form, high_y, failure);
+  if (mp_add(t + n + 1, residual_times_guard, t + n + 1, 2) == 1) kuriage(t + 1, n);
+  if (mp_add(t + n + 1, guard_times_y, t + n + 1, 2) == 1) kuriage(t + 1, n);
+}
+
+void apply_correction(int16_t* x, const int16_t* t, int32_t h, bool add) {
+  if (add) {
+    if (mp_add(x + h, t + h + 1, x + h, h + 2) == 1) kuriage(x, h);
   } else {
-    if (mp_add(q + h, t + h + 1, q + h, h + 2) == 1) kuriage(q, h);
+    if (mp_sub(x + h, t + h + 1, x + h, h + 2) == -1) kurisage(x, h);
   }
 }
 

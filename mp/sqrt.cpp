@@ -54,24 +54,13 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
         if (mp_add(t + n, square, t + n, 2) == 1) kuriage(t, n);
       },
       [&] { high_y = mp_spectrum(y, h, w2, n, form); });
-  int16_t d1[2], d2[2];
 
   // The residual a - x^2; its words up to h are all 0 or all 9999 and are not looked at.
   const int32_t borrow = mp_sub(a, t, t, n + 2);
   if (borrow == -1) mp_complement(t + h + 1, h + 2);
-  mp_mul_2x2(t + n + 1, y, d1);
-  mp_mul_2x2(t + h + 1, y + h, d2);
-  mp_mul_by_spectrum(t + h + 1, h, t + h + 1, h + 2, w1, w2, n, form, high_y, kFailure);
-  if (mp_add(t + n + 1, d2, t + n + 1, 2) == 1) kuriage(t + 1, n);
-  if (mp_add(t + n + 1, d1, t + n + 1, 2) == 1) kuriage(t + 1, n);
+  residual_times_head(t, y, n, w1, w2, form, high_y, kFailure);
   mp_half(t + h + 1, t + h + 1, h + 2);
-
-  // The correction y (a - x^2) / 2 starts at x's old guard words.
-  if (borrow == 0) {
-    if (mp_add(x + h, t + h + 1, x + h, h + 2) == 1) kuriage(x, h);
-  } else {
-    if (mp_sub(x + h, t + h + 1, x + h, h + 2) == -1) kurisage(x, h);
-  }
+  apply_correction(x, t, h, borrow == 0);  // y (a - x^2) / 2
 }
 
 void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* w1,
