@@ -146,16 +146,6 @@ TEST_F(PiFile, ANameAsLongAsTheFileSystemTakesWorks) {
   EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);
 }
 
-namespace {
-
-std::string hex_of(const uint8_t* digest) {
-  char text[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  return text;
-}
-
-}  // namespace
-
 TEST(Sha256, TheStandardsExamplesWholeAndInPieces) {
   uint8_t digest[32];
   sha256_of("", 0, digest);

@@ -703,9 +703,7 @@ namespace {
 std::string hex_sha256(const std::string& bytes) {
   uint8_t hash[32];
   sha256_of(bytes.data(), bytes.size(), hash);
-  char text[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", hash[i]);
-  return text;
+  return hex_of(hash);
 }
 
 // The summary line of a repeat of `runs` runs.

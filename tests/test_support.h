@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -132,6 +133,13 @@ inline std::string expected_pi_file(const std::string& digits) {
     }
   }
   return out;
+}
+
+// A 32-byte digest as 64 lowercase hexadecimal digits, as sha256sum prints it.
+inline std::string hex_of(const uint8_t* digest) {
+  char text[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return text;
 }
 
 // Digits of words, four per word with leading zeros.
