@@ -1,7 +1,6 @@
 // The JSON report of an invocation, for scripts: what was asked and run, every run's stages,
-// the hash of the digits written and what was checked.
-#include <nlohmann/json.hpp>
-
+// the hash of the digits written and what was checked. Written by hand, two spaces an indent
+// and the keys of an object in alphabetical order, so that the programs need no JSON library.
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -11,8 +10,31 @@
 
 namespace {
 
-// The processor's model name as cpuinfo gives it ("model name : ..."), or null.
-nlohmann::json cpu_model(const char* cpuinfo_path) {
+// text as a JSON string: quotes, backslashes and control characters escaped, other bytes as
+// they are.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const unsigned char byte = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (byte < 0x20) {
+      const char* named = ch == '\b' ? "\\b" : ch == '\f' ? "\\f" : ch == '\n' ? "\\n"
+                          : ch == '\r' ? "\\r" : ch == '\t' ? "\\t" : nullptr;
+      char escape[8];
+      if (named == nullptr) std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+      out += named != nullptr ? named : escape;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+// The processor's model name as cpuinfo gives it ("model name : ..."), as a JSON value: a
+// string, or null.
+std::string cpu_model(const char* cpuinfo_path) {
   std::ifstream in(cpuinfo_path);
   std::string line;
   while (std::getline(in, line)) {
@@ -20,9 +42,9 @@ nlohmann::json cpu_model(const char* cpuinfo_path) {
     const size_t colon = line.find(':');
     if (colon == std::string::npos) break;
     const size_t first = line.find_first_not_of(" \t", colon + 1);
-    return first == std::string::npos ? std::string() : line.substr(first);
+    return quoted(first == std::string::npos ? std::string() : line.substr(first));
   }
-  return nullptr;
+  return "null";
 }
 
 std::string hex(const uint8_t* bytes, int32_t count) {
@@ -44,33 +66,47 @@ std::string utc_now() {
   return text;
 }
 
+// One member of an object: its key, the value's JSON text, and the comma unless it is last.
+void member(std::string& out, const char* indent, const char* key, const std::string& value,
+            bool last = false) {
+  out += indent;
+  out += quoted(key) + ": " + value + (last ? "\n" : ",\n");
+}
+
 }  // namespace
 
 std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs,
                         const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
                         const char* cpuinfo_path) {
-  nlohmann::json report;
-  report["program"] = plan.program;
-  report["version"] = TALLOW_VERSION;
-  report["length"] = plan.length;
-  report["bx"] = plan.bx;
-  report["digits"] = plan.digits;
-  report["layout"] = plan.layout == PiLayout::plain ? "plain" : "lines";
-  report["threads"] = most_threads;
-  report["repeat"] = plan.repeat < 0 ? 1 : plan.repeat;
-  nlohmann::json list = nlohmann::json::array();
-  for (int32_t r = 0; r < runs; ++r) {
-    list.push_back({{"stages_ms", std::vector<int32_t>(logs[r].stage_ms,
-                                                       logs[r].stage_ms + logs[r].stages)},
-                    {"total_ms", totals_ms[r]}});
-  }
-  report["runs"] = list;
-  report["sha256"] = hex(sha256, 32);
+  std::string out = "{\n";
+  member(out, "  ", "bx", std::to_string(plan.bx));
   // Every product's terms checked by their sums at 1 and -1 and by their distance from
   // integers, the digits before the last 20 against pi's known ones, and every run's digits
   // against the first's: a run reaches its report only if all held.
-  report["checks"] = {{"products", true}, {"spot_check", true}, {"runs_agreed", true}};
-  report["cpu"] = cpu_model(cpuinfo_path);
-  report["date"] = utc_now();
-  return report.dump(2) + "\n";
+  member(out, "  ", "checks",
+         "{\n    \"products\": true,\n    \"runs_agreed\": true,\n    \"spot_check\": true\n  }");
+  member(out, "  ", "cpu", cpu_model(cpuinfo_path));
+  member(out, "  ", "date", quoted(utc_now()));
+  member(out, "  ", "digits", std::to_string(plan.digits));
+  member(out, "  ", "layout", quoted(plan.layout == PiLayout::plain ? "plain" : "lines"));
+  member(out, "  ", "length", std::to_string(plan.length));
+  member(out, "  ", "program", quoted(plan.program));
+  member(out, "  ", "repeat", std::to_string(plan.repeat < 0 ? 1 : plan.repeat));
+  std::string list = runs == 0 ? "[]" : "[\n";
+  for (int32_t r = 0; r < runs; ++r) {
+    std::string stages = logs[r].stages == 0 ? "[]" : "[\n";
+    for (int32_t s = 0; s < logs[r].stages; ++s) {
+      stages += "        " + std::to_string(logs[r].stage_ms[s]) +
+                (s + 1 < logs[r].stages ? ",\n" : "\n      ]");
+    }
+    list += "    {\n";
+    member(list, "      ", "stages_ms", stages);
+    member(list, "      ", "total_ms", std::to_string(totals_ms[r]), true);
+    list += r + 1 < runs ? "    },\n" : "    }\n  ]";
+  }
+  member(out, "  ", "runs", list);
+  member(out, "  ", "sha256", quoted(hex(sha256, 32)));
+  member(out, "  ", "threads", std::to_string(most_threads));
+  member(out, "  ", "version", quoted(TALLOW_VERSION), true);
+  return out + "}\n";
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "entry.h"
 
 TEST(Length, AcceptsOneDecimalIntegerWithBlanks) {
@@ -184,4 +186,41 @@ TEST(Load, BusyProcessesOnEveryCoreLeaveOneThread) {
   fit_threads_to_load(fixed);
   EXPECT_EQ(omp_get_max_threads(), 3);
   omp_set_num_threads(before);
+}
+
+// The report is written by hand in the layout a JSON library's two-space dump gives: parsing it
+// and dumping it again must give the same text, whatever the processor's name holds.
+TEST(Report, IsJsonInTheLayoutOfATwoSpaceDump) {
+  const std::string cpuinfo = testing::TempDir() + "report_cpuinfo";
+  {
+    std::ofstream out(cpuinfo);
+    out << "processor\t: 0\nmodel name\t: Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9\n";
+  }
+  RunPlan plan;
+  plan.bx = 8192;
+  plan.digits = 5000;
+  plan.length = 5000;
+  plan.repeat = 2;
+  plan.program = "tallow";
+  RunLog logs[2];
+  logs[0].stages = 3;
+  logs[0].stage_ms[1] = 7;
+  logs[1].stages = 1;
+  logs[1].stage_ms[0] = 12;
+  const int32_t totals[2] = {9, 12};
+  uint8_t digest[32];
+  for (int32_t i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(i * 7);
+  const std::string text = report_json(plan, logs, 2, totals, 2, digest, cpuinfo.c_str());
+  const nlohmann::json report = nlohmann::json::parse(text);
+  EXPECT_EQ(report.dump(2) + "\n", text);
+  EXPECT_EQ(report["cpu"], "Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9");
+  EXPECT_EQ(report["runs"][0]["stages_ms"], nlohmann::json::array({0, 7, 0}));
+  EXPECT_EQ(report["runs"][1]["total_ms"], 12);
+  EXPECT_EQ(report["sha256"].get<std::string>().substr(0, 8), "00070e15");
+  EXPECT_EQ(report["layout"], "lines");
+  EXPECT_EQ(report["repeat"], 2);
+  // Without a model name the processor is null.
+  const std::string none = report_json(plan, logs, 1, totals, 1, digest, "/nonexistent/cpuinfo");
+  EXPECT_TRUE(nlohmann::json::parse(none)["cpu"].is_null());
+  EXPECT_EQ(nlohmann::json::parse(none).dump(2) + "\n", none);
 }
