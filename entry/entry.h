@@ -76,6 +76,14 @@ int64_t begin_stage(ThreadFit& fit, RunLog& log);
 // iteration's number otherwise) and logs its time. False when a stop was asked for: the run is
 // to be dropped.
 bool end_stage(std::FILE* console, int32_t label, int64_t start, RunLog& log);
+// body() as one timed stage between begin_stage and end_stage; false when the run is to be
+// dropped.
+template <typename Body>
+bool timed_stage(ThreadFit& fit, RunLog& log, std::FILE* console, int32_t label, Body body) {
+  const int64_t start = begin_stage(fit, log);
+  body();
+  return end_stage(console, label, start, log);
+}
 
 // What an invocation runs: the computation `repeat` times (0: until SIGINT or SIGTERM), the
 // digits written once, after the first run, and compared by their hash in every other.

@@ -15,12 +15,6 @@ namespace {
 
 constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
 
-// Stages of at least this many doubles may be shared among threads (the top level of a
-// transform of kWalkParallelFrom doubles or more); they run their items through one out-of-line
-// copy of their code whatever the thread count, for a compiler may round two inlined copies of
-// the same arithmetic differently.
-constexpr int32_t kSharedStageFrom = kWalkParallelFrom;
-
 // The end of the run that starts at p, in a stage whose runs cover elements 1 to h - 2.
 inline int32_t run_end(int32_t p, int32_t h) {
   return p + kRunElements < h - 2 ? p + kRunElements : h - 2;
@@ -252,29 +246,17 @@ inline void stage_item(int32_t n, int32_t kind, double* a, int32_t item) {
   }
 }
 
-// The one copy of a large stage's items that every thread runs.
-template <Direction direction>
-[[gnu::noinline]] void stage_item_out_of_line(int32_t n, int32_t kind, double* a, int32_t item) {
-  stage_item<direction>(n, kind, a, item);
-}
-
 template <Direction direction>
 void stage(int32_t n, int32_t kind, double* a) {
   const int32_t items = stage_items(n);
-  for (int32_t item = 0; item < items; ++item) {
-    if (n >= kSharedStageFrom) {
-      stage_item_out_of_line<direction>(n, kind, a, item);
-    } else {
-      stage_item<direction>(n, kind, a, item);
-    }
-  }
+  for (int32_t item = 0; item < items; ++item) stage_item<direction>(n, kind, a, item);
 }
 
 // The kind of quarter i of a block of the given kind: normal, odd, normal, and the block's own.
 inline int32_t quarter_kind(int32_t i, int32_t kind) { return i == 3 ? kind : (i == 1 ? 0 : 1); }
 
 // A block of 32 doubles or fewer: a kernel, or its adjoint.
-void small_block(int32_t n, int32_t kind, Direction direction, double* a) {
+inline void small_block(int32_t n, int32_t kind, Direction direction, double* a) {
   const bool forward = direction == Direction::forward;
   if (n == 32) {
     if (kind != 0) {
@@ -298,108 +280,72 @@ void small_block(int32_t n, int32_t kind, Direction direction, double* a) {
 // Blocks of 64 and 128 doubles are straight-line code: the block's stage with exact twiddles
 // from fixed tables, all its butterflies on pairs of elements, and the kernels of its quarters.
 // A general stage that small would spend half its butterflies on single elements with twiddles
-// of their own. Twiddles of element k below q = n/8: normal blocks w^k and w^(3k) with
-// w = w_(n/4); odd-frequency blocks z0 = w_(n/2)^k, z2 = w_8 z0, w1 = z0^3 and w3 = w_8^3 w1.
-template <int32_t n>
-struct FixedTwiddles;
-template <>
-struct FixedTwiddles<64> {
-  static constexpr Cx normal[2][8] = {
-    {{1.0, 0.0}, {0.9807852804032304, 0.19509032201612828}, {0.9238795325112867, 0.3826834323650898}, {0.8314696123025452, 0.5555702330196022},
-     {0.7071067811865476, 0.7071067811865476}, {0.5555702330196022, 0.8314696123025452}, {0.3826834323650898, 0.9238795325112867}, {0.19509032201612828, 0.9807852804032304}},
-    {{1.0, 0.0}, {0.8314696123025452, 0.5555702330196022}, {0.3826834323650898, 0.9238795325112867}, {-0.19509032201612828, 0.9807852804032304},
-     {-0.7071067811865476, 0.7071067811865476}, {-0.9807852804032304, 0.19509032201612828}, {-0.9238795325112867, -0.3826834323650898}, {-0.5555702330196022, -0.8314696123025452}},
-  };
-  static constexpr Cx odd[4][8] = {
-    {{1.0, 0.0}, {0.9951847266721969, 0.0980171403295606}, {0.9807852804032304, 0.19509032201612828}, {0.9569403357322088, 0.2902846772544624},
-     {0.9238795325112867, 0.3826834323650898}, {0.881921264348355, 0.47139673682599764}, {0.8314696123025452, 0.5555702330196022}, {0.773010453362737, 0.6343932841636455}},
-    {{0.7071067811865476, 0.7071067811865476}, {0.6343932841636455, 0.773010453362737}, {0.5555702330196022, 0.8314696123025452}, {0.47139673682599764, 0.881921264348355},
-     {0.3826834323650898, 0.9238795325112867}, {0.2902846772544624, 0.9569403357322088}, {0.19509032201612828, 0.9807852804032304}, {0.0980171403295606, 0.9951847266721969}},
-    {{1.0, 0.0}, {0.9569403357322088, 0.2902846772544624}, {0.8314696123025452, 0.5555702330196022}, {0.6343932841636455, 0.773010453362737},
-     {0.3826834323650898, 0.9238795325112867}, {0.0980171403295606, 0.9951847266721969}, {-0.19509032201612828, 0.9807852804032304}, {-0.47139673682599764, 0.881921264348355}},
-    {{-0.7071067811865476, 0.7071067811865476}, {-0.881921264348355, 0.47139673682599764}, {-0.9807852804032304, 0.19509032201612828}, {-0.9951847266721969, -0.0980171403295606},
-     {-0.9238795325112867, -0.3826834323650898}, {-0.773010453362737, -0.6343932841636455}, {-0.5555702330196022, -0.8314696123025452}, {-0.2902846772544624, -0.9569403357322088}},
-  };
-};
-template <>
-struct FixedTwiddles<128> {
-  static constexpr Cx normal[2][16] = {
-    {{1.0, 0.0}, {0.9951847266721969, 0.0980171403295606}, {0.9807852804032304, 0.19509032201612828}, {0.9569403357322088, 0.2902846772544624},
-     {0.9238795325112867, 0.3826834323650898}, {0.881921264348355, 0.47139673682599764}, {0.8314696123025452, 0.5555702330196022}, {0.773010453362737, 0.6343932841636455},
-     {0.7071067811865476, 0.7071067811865476}, {0.6343932841636455, 0.773010453362737}, {0.5555702330196022, 0.8314696123025452}, {0.47139673682599764, 0.881921264348355},
-     {0.3826834323650898, 0.9238795325112867}, {0.2902846772544624, 0.9569403357322088}, {0.19509032201612828, 0.9807852804032304}, {0.0980171403295606, 0.9951847266721969}},
-    {{1.0, 0.0}, {0.9569403357322088, 0.2902846772544624}, {0.8314696123025452, 0.5555702330196022}, {0.6343932841636455, 0.773010453362737},
-     {0.3826834323650898, 0.9238795325112867}, {0.0980171403295606, 0.9951847266721969}, {-0.19509032201612828, 0.9807852804032304}, {-0.47139673682599764, 0.881921264348355},
-     {-0.7071067811865476, 0.7071067811865476}, {-0.881921264348355, 0.47139673682599764}, {-0.9807852804032304, 0.19509032201612828}, {-0.9951847266721969, -0.0980171403295606},
-     {-0.9238795325112867, -0.3826834323650898}, {-0.773010453362737, -0.6343932841636455}, {-0.5555702330196022, -0.8314696123025452}, {-0.2902846772544624, -0.9569403357322088}},
-  };
-  static constexpr Cx odd[4][16] = {
-    {{1.0, 0.0}, {0.9987954562051724, 0.049067674327418015}, {0.9951847266721969, 0.0980171403295606}, {0.989176509964781, 0.14673047445536175},
-     {0.9807852804032304, 0.19509032201612828}, {0.970031253194544, 0.2429801799032639}, {0.9569403357322088, 0.2902846772544624}, {0.9415440651830208, 0.33688985339222005},
-     {0.9238795325112867, 0.3826834323650898}, {0.9039892931234433, 0.4275550934302821}, {0.881921264348355, 0.47139673682599764}, {0.8577286100002721, 0.5141027441932218},
-     {0.8314696123025452, 0.5555702330196022}, {0.8032075314806449, 0.5956993044924334}, {0.773010453362737, 0.6343932841636455}, {0.7409511253549591, 0.6715589548470184}},
-    {{0.7071067811865476, 0.7071067811865476}, {0.6715589548470184, 0.7409511253549591}, {0.6343932841636455, 0.773010453362737}, {0.5956993044924334, 0.8032075314806449},
-     {0.5555702330196022, 0.8314696123025452}, {0.5141027441932218, 0.8577286100002721}, {0.47139673682599764, 0.881921264348355}, {0.4275550934302821, 0.9039892931234433},
-     {0.3826834323650898, 0.9238795325112867}, {0.33688985339222005, 0.9415440651830208}, {0.2902846772544624, 0.9569403357322088}, {0.2429801799032639, 0.970031253194544},
-     {0.19509032201612828, 0.9807852804032304}, {0.14673047445536175, 0.989176509964781}, {0.0980171403295606, 0.9951847266721969}, {0.049067674327418015, 0.9987954562051724}},
-    {{1.0, 0.0}, {0.989176509964781, 0.14673047445536175}, {0.9569403357322088, 0.2902846772544624}, {0.9039892931234433, 0.4275550934302821},
-     {0.8314696123025452, 0.5555702330196022}, {0.7409511253549591, 0.6715589548470184}, {0.6343932841636455, 0.773010453362737}, {0.5141027441932218, 0.8577286100002721},
-     {0.3826834323650898, 0.9238795325112867}, {0.2429801799032639, 0.970031253194544}, {0.0980171403295606, 0.9951847266721969}, {-0.049067674327418015, 0.9987954562051724},
-     {-0.19509032201612828, 0.9807852804032304}, {-0.33688985339222005, 0.9415440651830208}, {-0.47139673682599764, 0.881921264348355}, {-0.5956993044924334, 0.8032075314806449}},
-    {{-0.7071067811865476, 0.7071067811865476}, {-0.8032075314806449, 0.5956993044924334}, {-0.881921264348355, 0.47139673682599764}, {-0.9415440651830208, 0.33688985339222005},
-     {-0.9807852804032304, 0.19509032201612828}, {-0.9987954562051724, 0.049067674327418015}, {-0.9951847266721969, -0.0980171403295606}, {-0.970031253194544, -0.2429801799032639},
-     {-0.9238795325112867, -0.3826834323650898}, {-0.8577286100002721, -0.5141027441932218}, {-0.773010453362737, -0.6343932841636455}, {-0.6715589548470184, -0.7409511253549591},
-     {-0.5555702330196022, -0.8314696123025452}, {-0.4275550934302821, -0.9039892931234433}, {-0.2902846772544624, -0.9569403357322088}, {-0.14673047445536175, -0.989176509964781}},
-  };
-};
+// of their own. Twiddles of element k below q = n/8, as powers of w_n: normal blocks w_n^(2k)
+// and w_n^(6k); odd-frequency blocks z0 = w_n^k, z2 = w_8 z0, w1 = z0^3 and w3 = w_8^3 w1.
+// The compiler computes the tables; the angle in long double keeps every entry the correctly
+// rounded root (a double angle misses it in the last bit for a third of them).
+constexpr Cx root_of_unity(int32_t k, int32_t n) {
+  constexpr long double kPiLong = 3.141592653589793238462643383279502884L;
+  const long double angle = 2.0L * kPiLong * k / n;
+  return {static_cast<double>(std::cos(angle)), static_cast<double>(std::sin(angle))};
+}
 
-// The kernels of a fixed block's quarters (of n/4 doubles), forward or inverse.
-template <int32_t quarter, Direction direction>
-inline void quarter_kernel(int32_t kind, double* a) {
-  constexpr bool forward = direction == Direction::forward;
-  if constexpr (quarter == 16) {
-    if (kind != 0) {
-      forward ? fft_kernel16(a) : fft_kernel16_inverse(a);
-    } else {
-      forward ? fft_kernel16_odd(a) : fft_kernel16_odd_inverse(a);
-    }
-  } else {
-    if (kind != 0) {
-      forward ? fft_kernel32(a) : fft_kernel32_inverse(a);
-    } else {
-      forward ? fft_kernel32_odd(a) : fft_kernel32_odd_inverse(a);
+template <int32_t n>
+struct FixedTwiddles {
+  static constexpr int32_t q = n / 8;
+  Cx normal[2][q];
+  Cx odd[4][q];
+  constexpr FixedTwiddles() : normal{}, odd{} {
+    for (int32_t k = 0; k < q; ++k) {
+      normal[0][k] = root_of_unity(2 * k, n);
+      normal[1][k] = root_of_unity(6 * k, n);
+      odd[0][k] = root_of_unity(k, n);
+      odd[1][k] = root_of_unity(k + n / 8, n);
+      odd[2][k] = root_of_unity(3 * k, n);
+      odd[3][k] = root_of_unity(3 * k + 3 * n / 8, n);
     }
   }
-}
+};
 
 template <int32_t n, Direction direction>
 [[gnu::noinline]] void fixed_block(int32_t kind, double* a) {
   constexpr int32_t q = n / 8;
   if constexpr (direction == Direction::inverse) {
-    for (int32_t i = 0; i < 4; ++i) quarter_kernel<n / 4, direction>(quarter_kind(i, kind), a + i * (n / 4));
+    for (int32_t i = 0; i < 4; ++i) small_block(n / 4, quarter_kind(i, kind), direction, a + i * (n / 4));
   }
-  using T = FixedTwiddles<n>;
+  static constexpr FixedTwiddles<n> T;
   for (int32_t k = 0; k < q; k += 2) {
     if (kind != 0) {
-      butterfly<direction, Cx2>(a, k, q, twiddles(T::normal[0][k], T::normal[0][k + 1]),
-                                twiddles(T::normal[1][k], T::normal[1][k + 1]));
+      butterfly<direction, Cx2>(a, k, q, twiddles(T.normal[0][k], T.normal[0][k + 1]),
+                                twiddles(T.normal[1][k], T.normal[1][k + 1]));
     } else {
       butterfly_odd<direction, Cx2>(
-          a, k, q, twiddles(T::odd[0][k], T::odd[0][k + 1]), twiddles(T::odd[1][k], T::odd[1][k + 1]),
-          twiddles(T::odd[2][k], T::odd[2][k + 1]), twiddles(T::odd[3][k], T::odd[3][k + 1]));
+          a, k, q, twiddles(T.odd[0][k], T.odd[0][k + 1]), twiddles(T.odd[1][k], T.odd[1][k + 1]),
+          twiddles(T.odd[2][k], T.odd[2][k + 1]), twiddles(T.odd[3][k], T.odd[3][k + 1]));
     }
   }
   if constexpr (direction == Direction::forward) {
-    for (int32_t i = 0; i < 4; ++i) quarter_kernel<n / 4, direction>(quarter_kind(i, kind), a + i * (n / 4));
+    for (int32_t i = 0; i < 4; ++i) small_block(n / 4, quarter_kind(i, kind), direction, a + i * (n / 4));
   }
 }
 
-// Blocks of at most this many doubles (16 KiB) are transformed whole, forward, pointwise and
-// back, while they stay in the first-level cache.
-constexpr int32_t kPointwiseBlock = 2048;
+// A leaf of the tree, a block of 128 doubles or fewer: kernels or a fixed block, or their
+// adjoints.
+void leaf(int32_t n, int32_t kind, Direction direction, double* a) {
+  const bool forward = direction == Direction::forward;
+  if (n == 128) {
+    forward ? fixed_block<128, Direction::forward>(kind, a)
+            : fixed_block<128, Direction::inverse>(kind, a);
+  } else if (n == 64) {
+    forward ? fixed_block<64, Direction::forward>(kind, a)
+            : fixed_block<64, Direction::inverse>(kind, a);
+  } else {
+    small_block(n, kind, direction, a);
+  }
+}
 
 // The pointwise products of one block at offset `at` of `len` doubles.
-[[gnu::noinline]] void pointwise(const SpectrumPass& pass, int32_t at, int32_t len) {
+inline void pointwise(const SpectrumPass& pass, int32_t at, int32_t len) {
   const int32_t elements = len / 2;
   if (pass.product != nullptr) {
     double* d = pass.product + at;
@@ -419,33 +365,55 @@ constexpr int32_t kPointwiseBlock = 2048;
   }
 }
 
-// The walk of the tree below a block of m doubles at offset `at`: stages forward before the
-// quarters, pointwise products at the blocks that fit the cache, inverse stages after them.
-[[gnu::noinline]] void walk(int32_t m, int32_t kind, int32_t at, const SpectrumPass& pass) {
-  if (m <= kPointwiseBlock) {
-    for (double* f : pass.forward) {
-      if (f != nullptr) fft_block(m, kind, Direction::forward, f + at);
-    }
-    pointwise(pass, at, m);
-    for (double* b : pass.inverse) {
-      if (b != nullptr) fft_block(m, kind, Direction::inverse, b + at);
-    }
-    return;
-  }
-  for (double* f : pass.forward) {
-    if (f != nullptr) fft_stage(m, kind, Direction::forward, f + at);
-  }
-  for (int32_t i = 0; i < 4; ++i) walk(m / 4, quarter_kind(i, kind), at + i * (m / 4), pass);
-  for (double* b : pass.inverse) {
-    if (b != nullptr) fft_stage(m, kind, Direction::inverse, b + at);
+// The stage of a block of m doubles at offset `at` of every array in `arrays` (null ones left
+// out).
+void stages(int32_t m, int32_t kind, int32_t at, double* const arrays[2], Direction direction) {
+  for (int32_t x = 0; x < 2; ++x) {
+    if (arrays[x] != nullptr) fft_stage(m, kind, direction, arrays[x] + at);
   }
 }
 
-// The stage of size m at offset 0 of both arrays (null ones left out), its items shared among
-// the threads of the enclosing team: every thread calls it.
+// Blocks of at least this many doubles below the top are walked as tasks when a team walks the
+// tree: each walks its own stages and hands its four quarters to whichever threads are free, so
+// that a thread slowed by the rest of the machine hands its share over, and more threads than
+// four find work.
+constexpr int32_t kTaskBlockFrom = 1 << 14;
+
+// The one walk of the tree below a block of m doubles at offset `at`, depth first: the forward
+// arrays' stage before the quarters, the inverse arrays' after them, and at each leaf the
+// forward kernels, the pointwise products and the inverse kernels while the leaf is in cache.
+// In a team (in_tasks), the quarters of blocks from 4 kTaskBlockFrom doubles on are tasks: the
+// same calls on the same data in the same order within each block, so the same results.
+void walk(int32_t m, int32_t kind, int32_t at, const SpectrumPass& pass, bool in_tasks) {
+  if (m <= 128) {
+    for (double* f : pass.forward) {
+      if (f != nullptr) leaf(m, kind, Direction::forward, f + at);
+    }
+    pointwise(pass, at, m);
+    for (double* b : pass.inverse) {
+      if (b != nullptr) leaf(m, kind, Direction::inverse, b + at);
+    }
+    return;
+  }
+  stages(m, kind, at, pass.forward, Direction::forward);
+  const int32_t sub = m / 4;
+  if (in_tasks && sub >= kTaskBlockFrom) {
+    for (int32_t i = 0; i < 4; ++i) {
+#pragma omp task default(none) firstprivate(sub, kind, at, i) shared(pass)
+      walk(sub, quarter_kind(i, kind), at + i * sub, pass, true);
+    }
+#pragma omp taskwait
+  } else {
+    for (int32_t i = 0; i < 4; ++i) walk(sub, quarter_kind(i, kind), at + i * sub, pass, false);
+  }
+  stages(m, kind, at, pass.inverse, Direction::inverse);
+}
+
+// The top stage of both arrays (null ones left out), its items shared among the threads of the
+// enclosing team: every thread calls it.
 template <Direction direction>
-void shared_stage(int32_t m, double* const arrays[2]) {
-  const int32_t items = stage_items(m);
+void shared_stage(int32_t n, double* const arrays[2]) {
+  const int32_t items = stage_items(n);
   double* block[2];
   int32_t count = 0;
   for (int32_t x = 0; x < 2; ++x) {
@@ -454,38 +422,13 @@ void shared_stage(int32_t m, double* const arrays[2]) {
   if (count == 0) return;  // every thread alike: no loop, no barrier
 #pragma omp for schedule(dynamic, 4)
   for (int32_t i = 0; i < count * items; ++i) {
-    stage_item_out_of_line<direction>(m, 1, block[i / items], i % items);
-  }
-}
-
-// Blocks of at least this many doubles below the top are walked as tasks: each walks its own
-// stages and hands its four quarters to whichever threads are free, so that a thread slowed by
-// the rest of the machine hands its share over, and more threads than four find work.
-constexpr int32_t kTaskBlockFrom = 1 << 14;
-
-// walk, with the quarters of each block from 4 kTaskBlockFrom doubles on as tasks: the same
-// calls on the same data in the same order within each block, so the same results.
-void walk_in_tasks(int32_t m, int32_t kind, int32_t at, const SpectrumPass& pass) {
-  if (m <= kPointwiseBlock || m / 4 < kTaskBlockFrom) {
-    walk(m, kind, at, pass);
-    return;
-  }
-  for (double* f : pass.forward) {
-    if (f != nullptr) fft_stage(m, kind, Direction::forward, f + at);
-  }
-  for (int32_t i = 0; i < 4; ++i) {
-#pragma omp task default(none) firstprivate(m, kind, at, i) shared(pass)
-    walk_in_tasks(m / 4, quarter_kind(i, kind), at + i * (m / 4), pass);
-  }
-#pragma omp taskwait
-  for (double* b : pass.inverse) {
-    if (b != nullptr) fft_stage(m, kind, Direction::inverse, b + at);
+    stage_item<direction>(n, 1, block[i / items], i % items);
   }
 }
 
 // The walk with its top level shared among threads: the top stages item by item, then the
-// four quarters as tasks (walk_in_tasks), then the top inverse stages. Three waits a pass: a
-// thread that is descheduled holds the others up at each of them.
+// four quarters as tasks, then the top inverse stages. Three waits a pass: a thread that is
+// descheduled holds the others up at each of them.
 void walk_shared(int32_t n, const SpectrumPass& pass) {
   const int32_t sub = n / 4;
 #pragma omp parallel
@@ -494,7 +437,7 @@ void walk_shared(int32_t n, const SpectrumPass& pass) {
 #pragma omp single
     for (int32_t i = 0; i < 4; ++i) {
 #pragma omp task default(none) firstprivate(sub, i) shared(pass)
-      walk_in_tasks(sub, quarter_kind(i, 1), i * sub, pass);
+      walk(sub, quarter_kind(i, 1), i * sub, pass, true);
     }
     shared_stage<Direction::inverse>(n, pass.inverse);
   }
@@ -522,32 +465,16 @@ void fft_stage(int32_t n, int32_t kind, Direction direction, double* a) {
 }
 
 void fft_block(int32_t n, int32_t kind, Direction direction, double* a) {
-  if (n <= 32) {
-    small_block(n, kind, direction, a);
-    return;
-  }
-  if (n == 64 || n == 128) {
-    const bool forward = direction == Direction::forward;
-    if (n == 64) {
-      forward ? fixed_block<64, Direction::forward>(kind, a)
-              : fixed_block<64, Direction::inverse>(kind, a);
-    } else {
-      forward ? fixed_block<128, Direction::forward>(kind, a)
-              : fixed_block<128, Direction::inverse>(kind, a);
-    }
-    return;
-  }
-  const int32_t sub = n / 4;
-  if (direction == Direction::forward) fft_stage(n, kind, direction, a);
-  for (int32_t i = 0; i < 4; ++i) fft_block(sub, quarter_kind(i, kind), direction, a + i * sub);
-  if (direction == Direction::inverse) fft_stage(n, kind, direction, a);
+  SpectrumPass pass;
+  (direction == Direction::forward ? pass.forward : pass.inverse)[0] = a;
+  walk(n, kind, 0, pass, false);
 }
 
 void spectrum_pass(int32_t n, const SpectrumPass& pass) {
   if (use_threads(n, kWalkParallelFrom)) {
     walk_shared(n, pass);
   } else {
-    walk(n, 1, 0, pass);
+    walk(n, 1, 0, pass, false);
   }
 }
 

@@ -50,9 +50,7 @@ inline void pair_step_twice(double* a, int32_t n, int32_t j, Cx2 tw) {
 // doubles can be shared among threads.
 
 // The pair steps from double index top (n/2, or a block bound) down to bottom (4, or a block
-// bound), block by block; returns the twiddle wd after the last step. The file is compiled
-// without fused multiply-adds but those written out (std::fma), so that every copy of this code,
-// inline in one thread or shared among many, rounds alike.
+// bound), block by block; returns the twiddle wd after the last step.
 template <bool inverse>
 [[gnu::always_inline]] inline Cx separate_range(int32_t n, double* a, int32_t top,
                                                 int32_t bottom) {

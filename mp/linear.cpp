@@ -1,7 +1,6 @@
 // Word-wise operations: sums, differences, small-factor products, halving, unit carries.
 #include "carry_chain.h"
-#include "mp.h"
-#include "parallel.h"
+#include "mp_internal.h"
 
 namespace {
 

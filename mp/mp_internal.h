@@ -6,6 +6,28 @@
 #include <cstdint>
 
 #include "mp.h"
+#include "parallel.h"
+
+// A balanced word of this value or more takes kWordBase off and carries one into the word above.
+constexpr int32_t kHalfBase = kWordBase / 2;
+
+// Sums, differences and halving stream their words once, at the speed of memory rather than
+// of a core: below this many words a second thread gains less than its start and its waits
+// cost. (Products by a small factor do more a word and share the threads from kParallelFrom.)
+constexpr int32_t kLinearParallelFrom = 1 << 20;
+
+// Two products of a Newton step that touch separate data run at once, one thread each, for
+// transforms from kSideBySideFrom to kSideBySideBelow doubles: they need no wait inside, where
+// sharing each transform of that size costs its threads a wait at every pass (a square root of
+// 2^14 to 2^16 words took 1.07 to 1.13 times as long shared; from 2^17 doubles sharing is
+// faster). From 2^11 doubles a product takes several times a team's start.
+constexpr int32_t kSideBySideFrom = 1 << 11;
+constexpr int32_t kSideBySideBelow = 1 << 17;
+
+// Whether two independent products of transforms of n doubles should run side by side.
+inline bool side_by_side_pays(int32_t n) {
+  return n >= kSideBySideFrom && n < kSideBySideBelow && threads_to_spare();
+}
 
 // A released term further than this from the nearest integer means the transform has run out
 // of precision: the run stops with "error fft rounding\n" rather than write wrong digits.
@@ -103,6 +125,16 @@ void seed_words(double c, int16_t* y);
 
 // a[i] = 9999 - a[i]: a fraction v on k words becomes 1 - v - 10000^-k.
 void mp_complement(int16_t* a, int32_t k);
+// The start of a seed step of m words (gakpre, gsqpre): t cleared over m + 6 words and y's
+// spectrum in w2 for a transform of 2m doubles; returns y's sums.
+TermSums seed_step_start(const int16_t* y, int16_t* t, int32_t m, double* w2, WordForm form);
+// The end of a seed step: r (m + 2 words) is the fraction of a units-frame product near 1 whose
+// integer word is r[-1]. At 1 or more (excess), y -= y r, else y += y (1 - r), halved first when
+// halve is set; failure names a failed product check, too_high and too_low the borrow or carry
+// out of y that ends the run.
+void seed_step_correct(int16_t* y, int16_t* r, int32_t m, double* w1, const double* w2,
+                       WordForm form, TermSums sums_y, bool halve, const char* failure,
+                       const char* too_high, const char* too_low);
 // One Newton step for 1/b with full products of m words; y updated over m + 2 words.
 void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from = kBalancedFrom);

@@ -1,29 +1,38 @@
 // Reciprocal by Newton's iteration y <- y + y (1 - b y), doubling the working length each step.
 #include "mp_internal.h"
-#include "parallel.h"
 
 void mp_complement(int16_t* a, int32_t k) {
   for (int32_t i = 0; i < k; ++i) a[i] = static_cast<int16_t>(kWordBase - 1 - a[i]);
 }
 
+TermSums seed_step_start(const int16_t* y, int16_t* t, int32_t m, double* w2, WordForm form) {
+  for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
+  return mp_spectrum(y, m, w2, 2 * m, form);
+}
+
+void seed_step_correct(int16_t* y, int16_t* r, int32_t m, double* w1, const double* w2,
+                       WordForm form, TermSums sums_y, bool halve, const char* failure,
+                       const char* too_high, const char* too_low) {
+  const bool excess = r[-1] == 1;
+  if (!excess) mp_complement(r, m + 2);
+  mp_mul_by_spectrum(r, m, r, m + 2, w1, w2, 2 * m, form, sums_y, failure);
+  if (halve) mp_half(r, r, m + 2);
+  if (excess) {
+    if (mp_sub(y, r, y, m + 2) == -1) fatal(too_high);
+  } else if (mp_add(y, r, y, m + 2) == 1) {
+    fatal(too_low);
+  }
+}
+
 void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from) {
-  const int32_t L = 2 * m;
-  const WordForm form = word_form(L, balanced_from);
+  const WordForm form = word_form(2 * m, balanced_from);
   constexpr const char* kFailure = "error gakpre check\n";
-  for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
-  const TermSums sums_y = mp_spectrum(y, m, w2, L, form);  // y, kept for the correction
-  mp_mul_by_spectrum(b, m, t, m + 2, w1, w2, L, form, sums_y, kFailure);  // t = b y, units frame
-  if (t[0] == 1) {
-    // Excess: y -= (b y - 1) y.
-    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form, sums_y, kFailure);
-    if (mp_sub(y, t + 1, y, m + 2) == -1) fatal("error gakpre s\n");
-  } else {
-    // Deficit: y += (1 - b y) y.
-    mp_complement(t + 1, m + 2);
-    mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form, sums_y, kFailure);
-    if (mp_add(y, t + 1, y, m + 2) == 1) fatal("error gakpre a\n");
-  }
+  const TermSums sums_y = seed_step_start(y, t, m, w2, form);  // y, kept for the correction
+  mp_mul_by_spectrum(b, m, t, m + 2, w1, w2, 2 * m, form, sums_y, kFailure);  // t = b y, units
+  // Excess (b y = 1.xxx): y -= (b y - 1) y; deficit: y += (1 - b y) y.
+  seed_step_correct(y, t + 1, m, w1, w2, form, sums_y, false, kFailure, "error gakpre s\n",
+                    "error gakpre a\n");
 }
 
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,

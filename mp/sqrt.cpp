@@ -3,33 +3,21 @@
 #include <cmath>
 
 #include "mp_internal.h"
-#include "parallel.h"
 
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from) {
-  const int32_t L = 2 * m;
-  const WordForm form = word_form(L, balanced_from);
+  const WordForm form = word_form(2 * m, balanced_from);
   constexpr const char* kFailure = "error gsqpre check\n";
-  for (int32_t i = 0; i < m + 6; ++i) t[i] = 0;
-  const TermSums sums_y = mp_spectrum(y, m, w2, L, form);  // y, used three times
-  mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, L, form, sums_y, kFailure);  // t = a y, units frame
+  const TermSums sums_y = seed_step_start(y, t, m, w2, form);  // y, used three times
+  mp_mul_by_spectrum(a, m, t, m + 2, w1, w2, 2 * m, form, sums_y, kFailure);  // t = a y, units
   // t + 1 = a y^2, units frame
-  mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, L, form, sums_y, kFailure);
+  mp_mul_by_spectrum(t + 1, m, t + 1, m + 2, w1, w2, 2 * m, form, sums_y, kFailure);
   // A seed at or above 1/a (a just below 1) makes a y 1 or more: the product above took only
   // its fraction, and the integer part's share, 1 times y, comes back here.
   if (t[0] == 1) mp_add(t + 1, y, t + 1, m + 2);
-  if (t[1] == 1) {
-    // Excess: y -= y (a y^2 - 1) / 2.
-    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form, sums_y, kFailure);
-    mp_half(t + 2, t + 2, m + 2);
-    if (mp_sub(y, t + 2, y, m + 2) == -1) fatal("error gsqpre s\n");
-  } else {
-    // Deficit: y += y (1 - a y^2) / 2.
-    mp_complement(t + 2, m + 2);
-    mp_mul_by_spectrum(t + 2, m, t + 2, m + 2, w1, w2, L, form, sums_y, kFailure);
-    mp_half(t + 2, t + 2, m + 2);
-    if (mp_add(y, t + 2, y, m + 2) == 1) fatal("error gsqpre a\n");
-  }
+  // Excess (a y^2 = 1.xxx): y -= y (a y^2 - 1) / 2; deficit: y += y (1 - a y^2) / 2.
+  seed_step_correct(y, t + 2, m, w1, w2, form, sums_y, true, kFailure, "error gsqpre s\n",
+                    "error gsqpre a\n");
 }
 
 void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,

@@ -20,30 +20,32 @@ const int16_t* tallow_compute(int32_t bx, int32_t balanced_from, const RunBuffer
   double* D1 = buffers.d1;
   double* D2 = buffers.d2;
 
-  int64_t start = begin_stage(fit, log);
-  for (int32_t k = 0; k < count + 4; ++k) T[k] = R[k] = 0;
-  T[0] = R[0] = 5000;                                 // T = R = 1/2
-  mp_sqrt(R, P, Q, W, count, D1, D2, balanced_from);    // P = b_0 = sqrt(1/2)
-  mp_half(P, P, count);                               // P = b_0 / 2
-  mp_sub(R, P, Q, count);                             // Q = c_1 = 1/2 - b_0 / 2
-  P[0] = static_cast<int16_t>(P[0] + 5000);           // P = a_1 = 1/2 + b_0 / 2
-  if (!end_stage(console, 0, start, log)) return nullptr;
+  const bool set_up = timed_stage(fit, log, console, 0, [&] {
+    for (int32_t k = 0; k < count + 4; ++k) T[k] = R[k] = 0;
+    T[0] = R[0] = 5000;                                 // T = R = 1/2
+    mp_sqrt(R, P, Q, W, count, D1, D2, balanced_from);  // P = b_0 = sqrt(1/2)
+    mp_half(P, P, count);                               // P = b_0 / 2
+    mp_sub(R, P, Q, count);                             // Q = c_1 = 1/2 - b_0 / 2
+    P[0] = static_cast<int16_t>(P[0] + 5000);           // P = a_1 = 1/2 + b_0 / 2
+  });
+  if (!set_up) return nullptr;
 
   double f = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
-    start = begin_stage(fit, log);
-    m1604xxh(Q, R, count, D1, D2, balanced_from);       // R = c_j^2
-    mp_mul_small_to(R, f, Q, count);                  // Q = 2^j c_j^2
-    mp_sub(T, Q, T, count);                           // T = T_(j-1) - 2^j c_j^2
-    m1604xxh(P, Q, count, D1, D2, balanced_from);       // Q = a_j^2
-    mp_sub(Q, R, R, count);                           // R = a_j^2 - c_j^2 = b_j^2
-    mp_sqrt(R, S, Q, W, count, D1, D2, balanced_from);  // S = b_j
-    mp_sub(P, S, Q, count);                           // Q = a_j - b_j
-    mp_half(Q, Q, count);                             // Q = c_(j+1)
-    mp_add_folded(P, S, P, count);
-    mp_half(P, P, count);                             // P = a_(j+1)
-    f *= 2.0;
-    if (!end_stage(console, j, start, log)) return nullptr;
+    const bool iterated = timed_stage(fit, log, console, j, [&] {
+      m1604xxh(Q, R, count, D1, D2, balanced_from);       // R = c_j^2
+      mp_mul_small_to(R, f, Q, count);                  // Q = 2^j c_j^2
+      mp_sub(T, Q, T, count);                           // T = T_(j-1) - 2^j c_j^2
+      m1604xxh(P, Q, count, D1, D2, balanced_from);       // Q = a_j^2
+      mp_sub(Q, R, R, count);                           // R = a_j^2 - c_j^2 = b_j^2
+      mp_sqrt(R, S, Q, W, count, D1, D2, balanced_from);  // S = b_j
+      mp_sub(P, S, Q, count);                           // Q = a_j - b_j
+      mp_half(Q, Q, count);                             // Q = c_(j+1)
+      mp_add_folded(P, S, P, count);
+      mp_half(P, P, count);                             // P = a_(j+1)
+      f *= 2.0;
+    });
+    if (!iterated) return nullptr;
   }
 
   log.last_stage_start = begin_stage(fit, log);  // ended once the digits are written

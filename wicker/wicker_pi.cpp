@@ -20,26 +20,28 @@ const int16_t* wicker_compute(int32_t bx, int32_t balanced_from, const RunBuffer
   double* D1 = buffers.d1;
   double* D2 = buffers.d2;
 
-  int64_t start = begin_stage(fit, log);
-  for (int32_t k = 0; k < count + 4; ++k) A2[k] = B2[k] = T[k] = 0;
-  A2[0] = 10000;                                        // a_0^2 = 1, folded into word 0
-  B2[0] = T[0] = 5000;                                  // b_0^2 = 1/2, T_0 = 2 t_0 = 1/2
-  if (!end_stage(console, 0, start, log)) return nullptr;
+  const bool set_up = timed_stage(fit, log, console, 0, [&] {
+    for (int32_t k = 0; k < count + 4; ++k) A2[k] = B2[k] = T[k] = 0;
+    A2[0] = 10000;        // a_0^2 = 1, folded into word 0
+    B2[0] = T[0] = 5000;  // b_0^2 = 1/2, T_0 = 2 t_0 = 1/2
+  });
+  if (!set_up) return nullptr;
 
   double g = 2.0;
   for (int32_t j = 1; j <= steps - 1; ++j) {
-    start = begin_stage(fit, log);
-    mp_add_folded(A2, B2, U, count);
-    mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
-    m1604h(A2, B2, M, count, D1, D2, balanced_from);      // M = a^2 b^2
-    mp_sqrt(M, B2, A2, W, count, D1, D2, balanced_from);  // B2 = a b = b_j^2
-    mp_half(B2, A2, count);                             // A2 = a b / 2
-    mp_add_folded(A2, U, A2, count);  // a_j^2
-    mp_sub(A2, B2, U, count);                           // U = c_j^2
-    mp_mul_small(U, g, count);                          // U = 2^j c_j^2
-    mp_sub(T, U, T, count);                             // T = T_j
-    g *= 2.0;
-    if (!end_stage(console, j, start, log)) return nullptr;
+    const bool iterated = timed_stage(fit, log, console, j, [&] {
+      mp_add_folded(A2, B2, U, count);
+      mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
+      m1604h(A2, B2, M, count, D1, D2, balanced_from);      // M = a^2 b^2
+      mp_sqrt(M, B2, A2, W, count, D1, D2, balanced_from);  // B2 = a b = b_j^2
+      mp_half(B2, A2, count);                             // A2 = a b / 2
+      mp_add_folded(A2, U, A2, count);  // a_j^2
+      mp_sub(A2, B2, U, count);                           // U = c_j^2
+      mp_mul_small(U, g, count);                          // U = 2^j c_j^2
+      mp_sub(T, U, T, count);                             // T = T_j
+      g *= 2.0;
+    });
+    if (!iterated) return nullptr;
   }
 
   log.last_stage_start = begin_stage(fit, log);  // ended once the digits are written

@@ -13,21 +13,14 @@
 // the short products of the Newton steps no longer leave the second core idle.
 constexpr int32_t kParallelFrom = 1 << 16;
 
-// Below this many doubles a transform's walk stays in one thread. A walk does several times a
-// pass's work on each double, yet its threads pay from no shorter length: from 2^15, where the
-// passes between walks stay in one thread long enough for the other to fall asleep, 2^17
-// digits took 1.3 times as long.
-constexpr int32_t kWalkParallelFrom = kParallelFrom;
-
-// Sums, differences and halving stream their words once, at the speed of memory rather than
-// of a core: below this many words a second thread gains less than its start and its waits
-// cost. (Products by a small factor do more a word and share the threads from kParallelFrom.)
-constexpr int32_t kLinearParallelFrom = 1 << 20;
+// Whether this code may hand work to other threads: there are some, and it does not already
+// run on one thread of a team (side_by_side below).
+inline bool threads_to_spare() { return omp_get_max_threads() > 1 && !omp_in_parallel(); }
 
 // Whether work over `size` elements, at least `from`, should use the threads: not when it
 // already runs on one thread of a team (side_by_side below).
 inline bool use_threads(int64_t size, int64_t from) {
-  return size >= from && omp_get_max_threads() > 1 && !omp_in_parallel();
+  return size >= from && threads_to_spare();
 }
 
 // A pass cut into ranges has at most this many.
@@ -68,20 +61,6 @@ inline void for_each_step(bool parallel, int32_t begin, int32_t end, int32_t ste
   } else {
     for (int32_t i = begin; i < end; i += step) body(i);
   }
-}
-
-// Two products of a Newton step that touch separate data run at once, one thread each, for
-// transforms from kSideBySideFrom to kSideBySideBelow doubles: they need no wait inside, where
-// sharing each transform of that size costs its threads a wait at every pass (a square root of
-// 2^14 to 2^16 words took 1.07 to 1.13 times as long shared; from 2^17 doubles sharing is
-// faster). From 2^11 doubles a product takes several times a team's start.
-constexpr int32_t kSideBySideFrom = 1 << 11;
-constexpr int32_t kSideBySideBelow = 1 << 17;
-
-// Whether two independent products of transforms of n doubles should run side by side.
-inline bool side_by_side_pays(int32_t n) {
-  return n >= kSideBySideFrom && n < kSideBySideBelow && omp_get_max_threads() > 1 &&
-         !omp_in_parallel();
 }
 
 template <typename First, typename Second>

@@ -1,0 +1,97 @@
+// Words into the doubles of a product's transform: each word weighted by its power of theta,
+// plain or balanced, and the sums the product's terms are checked against.
+#include <cmath>
+
+#include "fft.h"
+#include "mp_internal.h"
+
+namespace {
+
+// Converts the words of elements first to first + kWeightBlock - 1 (at most `elements`).
+inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
+                          const Weights& weights, SuperStart& super, int32_t first) {
+  const int32_t elements = L / 2;
+  const int32_t end = elements - first < kWeightBlock ? elements : first + kWeightBlock;
+  double re[kWeightBlock], im[kWeightBlock];
+  block_weights(weights, first, L, super, re, im, 0, end - first);
+  // Words with a word after them, the last word, then zeros up to the end of the block.
+  const int32_t inner = k - 1 < end ? (k - 1 > first ? k - 1 : first) : end;
+  if (form == WordForm::balanced) {
+    // A balanced word of 5000 or more borrows one from the word above (not word 0).
+    for (int32_t j = first; j < inner; ++j) {
+      const double x = w[j] - (w[j] >= kHalfBase ? kWordBase : 0) + (w[j + 1] >= kHalfBase);
+      d[2 * j] = x * re[j - first];
+      d[2 * j + 1] = x * im[j - first];
+    }
+    if (first == 0 && k > 1 && w[0] >= kHalfBase) {
+      d[0] += kWordBase * re[0];  // word 0 keeps what it borrows from
+      d[1] += kWordBase * im[0];
+    }
+  } else {
+    for (int32_t j = first; j < inner; ++j) {
+      d[2 * j] = w[j] * re[j - first];
+      d[2 * j + 1] = w[j] * im[j - first];
+    }
+  }
+  int32_t j = inner;
+  if (j == k - 1 && j < end) {
+    const double x = form == WordForm::balanced && j > 0 && w[j] >= kHalfBase
+                         ? w[j] - kWordBase
+                         : static_cast<double>(w[j]);
+    d[2 * j] = x * re[j - first];
+    d[2 * j + 1] = x * im[j - first];
+    ++j;
+  }
+  for (; j < end; ++j) d[2 * j] = d[2 * j + 1] = 0.0;
+}
+
+// Converts the blocks of one super-block.
+void convert_super_block(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
+                         const Weights& weights, int32_t first) {
+  SuperStart super;
+  const int32_t end = first + kSuperBlock < L / 2 ? first + kSuperBlock : L / 2;
+  for (int32_t block = first; block < end; block += kWeightBlock) {
+    convert_block(w, k, d, L, form, weights, super, block);
+  }
+}
+
+}  // namespace
+
+TermSums word_sums(const int16_t* w, int32_t k, WordForm form) {
+  // Read from the words themselves, apart from the conversion, so that the check covers it too.
+  // Balanced words take 10000 from each word of 5000 or more but word 0 and add 1 to the word
+  // above it: with B such words, and Bs their count with the sign (-1)^j, the sums are the
+  // plain ones less 9999 B at 1 and less 10001 Bs at -1. Words are below 2^15 and fewer than
+  // 2^30: 64 bits hold the sums as they are.
+  int64_t even = 0, odd = 0, even_big = 0, odd_big = 0;
+  int32_t j = 0;
+  for (; j + 1 < k; j += 2) {
+    even += w[j];
+    odd += w[j + 1];
+    even_big += w[j] >= kHalfBase;
+    odd_big += w[j + 1] >= kHalfBase;
+  }
+  if (j < k) {
+    even += w[j];
+    even_big += w[j] >= kHalfBase;
+  }
+  int64_t at_one = even + odd, at_minus_one = even - odd;
+  if (form == WordForm::balanced) {
+    if (k > 0 && w[0] >= kHalfBase) --even_big;  // word 0 keeps its value
+    at_one -= (kWordBase - 1) * (even_big + odd_big);
+    at_minus_one -= (kWordBase + 1) * (even_big - odd_big);
+  }
+  return {static_cast<uint64_t>(at_one), static_cast<uint64_t>(at_minus_one)};
+}
+
+TermSums product_sums(TermSums a, TermSums b) {
+  return {a.at_one * b.at_one, a.at_minus_one * b.at_minus_one};
+}
+
+TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
+  const Weights weights = make_weights(L);
+  for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kSuperBlock, [=, &weights](int32_t first) {
+    convert_super_block(w, k, d, L, form, weights, first);
+  });
+  return word_sums(w, k, form);
+}
