@@ -62,13 +62,11 @@ struct RunLog {
 struct RunBuffers;
 struct ThreadFit;
 
-// Computes pi to bx digits in the run's buffers, the products in balanced words from
-// balanced_from on, printing and logging every stage but the last, which it leaves open
+// Computes pi to bx digits in the run's buffers, printing and logging every stage but the last, which it leaves open
 // (log.last_stage_start) for the digits to be written in; returns the fraction's words
 // (bx / 4 - 1, spot-checked), or nullptr when a stop request dropped the run between stages.
-using ComputePi = const int16_t* (*)(int32_t bx, int32_t balanced_from,
-                                     const RunBuffers& buffers, std::FILE* console,
-                                     ThreadFit& fit, RunLog& log);
+using ComputePi = const int16_t* (*)(int32_t bx, const RunBuffers& buffers,
+                                     std::FILE* console, ThreadFit& fit, RunLog& log);
 
 // Starts a stage: fits the thread count to the load and notes it; returns the clock.
 int64_t begin_stage(ThreadFit& fit, RunLog& log);
@@ -97,7 +95,6 @@ struct RunPlan {
   PiLayout layout = PiLayout::lines;
   const char* report = nullptr;  // a prepared report file's path, or null
   const char* program = "";
-  int32_t balanced_from = kBalancedFrom;
 };
 // Allocates the buffers, runs compute as the plan says, prints each run's "Total time" line and,
 // with a repeat, a summary line; writes the report. Fatal ("error repeat: run K differs from

@@ -81,7 +81,7 @@ void run_pi(const RunPlan& plan, ComputePi compute) {
   const int32_t runs = plan.repeat < 0 ? 1 : plan.repeat;  // 0: until stopped
   for (int32_t run = 1; runs == 0 || run <= runs; ++run) {
     RunLog log;
-    const int16_t* pi = compute(plan.bx, plan.balanced_from, buffers, plan.console, fit, log);
+    const int16_t* pi = compute(plan.bx, buffers, plan.console, fit, log);
     if (pi == nullptr) break;  // stopped: the run in progress is dropped
     // A single run hashes nothing: the bytes only for a report, the words only to compare.
     uint8_t hash[kHashBytes] = {};

@@ -20,12 +20,28 @@ void cfft_backward(int32_t n, double* a);
 // returns natural order, and the two in turn multiply by n/2.
 enum class Direction { forward, inverse };
 
-// One split stage of a block of n >= 64 doubles, normal (kind 1) or odd-frequency (kind 0);
-// the inverse is the stage's adjoint, applied after the quarters'.
-void fft_stage(int32_t n, int32_t kind, Direction direction, double* a);
+// A block of the tree is normal, or odd-frequency: evaluated at the odd multiples of half a
+// bin (the second quarter of every block, the fourth of an odd one).
+enum class Kind { odd, normal };
+
+// One split stage of a block of n >= 64 doubles of the given kind; the inverse is the stage's
+// adjoint, applied after the quarters'.
+void fft_stage(int32_t n, Kind kind, Direction direction, double* a);
+// The same stage as fft_stage_items(n) items that touch separate elements, so that threads may
+// share them; item by item in order, they are fft_stage.
+int32_t fft_stage_items(int32_t n);
+void fft_stage_item(int32_t n, Kind kind, Direction direction, double* a, int32_t item);
+// A leaf of the tree, a block of 128 doubles or fewer: its kernels, or their adjoints.
+void fft_leaf(int32_t n, Kind kind, Direction direction, double* a);
+
+// The kind of quarter i of a block of the given kind: normal, odd, normal, and the block's own.
+inline Kind quarter_kind(int32_t i, Kind kind) {
+  return i == 3 ? kind : (i == 1 ? Kind::odd : Kind::normal);
+}
+
 // The whole transform of a block of n doubles of the given kind, stages and kernels, depth
-// first. Lengths below 16 are whole transforms only (kind 1).
-void fft_block(int32_t n, int32_t kind, Direction direction, double* a);
+// first. Lengths below 16 are whole transforms only (Kind::normal).
+void fft_block(int32_t n, Kind kind, Direction direction, double* a);
 
 // Straight-line kernels; plain ones leave X[k] in element rev(k), the odd ones evaluate at the
 // odd multiples of half a bin; the inverse ones are their adjoints.

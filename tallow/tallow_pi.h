@@ -1,8 +1,7 @@
 // The computation of tallow (two squarings and a square root an iteration), for run_pi
 // (ComputePi): pi to bx digits (a power of two, at least 128) in the run's buffers, a timing
-// line for every stage to console; products of transform length balanced_from and more take
-// balanced words (kBalancedFrom in the program; tests force either form). Before each stage it
-// fits the thread count to the load (fit_threads_to_load).
+// line for every stage to console. Before each stage it fits the thread count to the load
+// (fit_threads_to_load).
 #pragma once
 
 #include <cstdint>
@@ -11,5 +10,5 @@
 #include "entry.h"
 #include "mp.h"
 
-const int16_t* tallow_compute(int32_t bx, int32_t balanced_from, const RunBuffers& buffers,
-                             std::FILE* console, ThreadFit& fit, RunLog& log);
+const int16_t* tallow_compute(int32_t bx, const RunBuffers& buffers, std::FILE* console,
+                             ThreadFit& fit, RunLog& log);

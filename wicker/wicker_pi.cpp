@@ -7,8 +7,8 @@
 #include "entry.h"
 #include "mp.h"
 
-const int16_t* wicker_compute(int32_t bx, int32_t balanced_from, const RunBuffers& buffers,
-                             std::FILE* console, ThreadFit& fit, RunLog& log) {
+const int16_t* wicker_compute(int32_t bx, const RunBuffers& buffers, std::FILE* console,
+                             ThreadFit& fit, RunLog& log) {
   const int32_t count = bx / 4;
   const int32_t steps = log2_steps(bx);
   int16_t* A2 = buffers.numbers[0];                     // a^2; at the end a^2 + b^2
@@ -32,8 +32,8 @@ const int16_t* wicker_compute(int32_t bx, int32_t balanced_from, const RunBuffer
     const bool iterated = timed_stage(fit, log, console, j, [&] {
       mp_add_folded(A2, B2, U, count);
       mp_quarter(U, count);                               // U = (a^2 + b^2) / 4
-      m1604h(A2, B2, M, count, D1, D2, balanced_from);      // M = a^2 b^2
-      mp_sqrt(M, B2, A2, W, count, D1, D2, balanced_from);  // B2 = a b = b_j^2
+      m1604h(A2, B2, M, count, D1, D2);      // M = a^2 b^2
+      mp_sqrt(M, B2, A2, W, count, D1, D2);  // B2 = a b = b_j^2
       mp_half(B2, A2, count);                             // A2 = a b / 2
       mp_add_folded(A2, U, A2, count);  // a_j^2
       mp_sub(A2, B2, U, count);                           // U = c_j^2
@@ -46,8 +46,8 @@ const int16_t* wicker_compute(int32_t bx, int32_t balanced_from, const RunBuffer
 
   log.last_stage_start = begin_stage(fit, log);  // ended once the digits are written
   mp_add_folded(A2, B2, A2, count);
-  mp_recip(T, B2, W, count, D1, D2, balanced_from);       // B2 = 1 / T, units frame
-  m1604h(A2, B2, U, count, D1, D2, balanced_from);        // U = (a^2 + b^2) / (2t) = pi
+  mp_recip(T, B2, W, count, D1, D2);       // B2 = 1 / T, units frame
+  m1604h(A2, B2, U, count, D1, D2);        // U = (a^2 + b^2) / (2t) = pi
   spot_check_pi(U + 1, count - 1);
   return U + 1;
 }
