@@ -244,6 +244,34 @@ int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weigh
   return settled ? kBalancedLookAhead : L - cnt;
 }
 
+// A release that keeps the upper half's terms too reads every element twice: its real part for
+// term p, its imaginary part for term p + L/2. Shared among threads from kPairedFrom doubles,
+// where the elements no longer stay in the caches, it is cut into pairs of ranges L/2 apart
+// that one thread releases one after the other while their elements are still in its cache:
+// pieces of at most kPairedRangeTerms terms, whose elements (16 bytes each) fill half a core's
+// second-level cache, or more pieces, for the threads, as cut_ranges would cut them. A squaring
+// of 2^20 to 2^23 words took 0.92 to 0.975 of its time with ranges cut by halves; below 2^20,
+// 1.03 to 1.04.
+constexpr int32_t kPairedFrom = 1 << 20;
+constexpr int32_t kPairedRangeTerms = 1 << 15;
+constexpr int32_t kMaxReleaseRanges = 512;
+static_assert(kMaxReleaseRanges >= 2 * kMaxRanges);
+
+// Cuts terms 0 to L - 1 into pairs of ranges: range r below L/2 and range r + pieces above it,
+// L/2 further on (start holds the bounds, as cut_ranges gives them). Returns the number of
+// ranges, 2 pieces; start[2 pieces] is left to the caller.
+int32_t cut_paired_ranges(int32_t L, int32_t* start) {
+  const int32_t half = L / 2;
+  int32_t pieces = range_count();
+  if (half / kPairedRangeTerms > pieces) pieces = half / kPairedRangeTerms;
+  if (pieces > kMaxReleaseRanges / 2) pieces = kMaxReleaseRanges / 2;
+  for (int32_t r = 0; r < pieces; ++r) {
+    start[r] = static_cast<int32_t>(int64_t{half} * r / pieces);
+    start[r + pieces] = start[r] + half;
+  }
+  return 2 * pieces;
+}
+
 template <ReleaseMode mode, WordForm form>
 int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const ProductCheck& check) {
   const Weights weights = make_weights(L);
@@ -263,19 +291,26 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
   if (!use_threads(L, kParallelFrom) || cnt < 2 * kMaxRanges) {
     top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, unreleased_from, tally);
   } else {
-    // Ranges shared as threads come free (cut_ranges): range r holds terms start[r] to
-    // start[r + 1] - 1; every bound below cnt - 1 keeps the words the carries run through
-    // stored, and the last range takes the look-ahead terms. The carries out of the ranges are
-    // then added in, from the lowest range up, exactly as one chain would have carried them.
-    int32_t start[kMaxRanges + 1];
-    int64_t carry[kMaxRanges];
-    ReleaseTally part[kMaxRanges];
-    const int32_t ranges = cut_ranges(0, cnt - 1, start);
+    // Ranges shared as threads come free: range r holds terms start[r] to start[r + 1] - 1;
+    // every bound below cnt - 1 keeps the words the carries run through stored, and the last
+    // range takes the look-ahead terms. The carries out of the ranges are then added in, from
+    // the lowest range up, exactly as one chain would have carried them.
+    int32_t start[kMaxReleaseRanges + 1];
+    int64_t carry[kMaxReleaseRanges];
+    ReleaseTally part[kMaxReleaseRanges];
+    const bool paired = cnt == L && L >= kPairedFrom;
+    const int32_t ranges = paired ? cut_paired_ranges(L, start) : cut_ranges(0, cnt - 1, start);
     start[ranges] = terms;
+    // Paired ranges go to a thread two at a time, the upper one first.
+    const int32_t tasks = paired ? ranges / 2 : ranges;
 #pragma omp parallel for schedule(dynamic, 1)
-    for (int32_t r = 0; r < ranges; ++r) {
-      carry[r] = release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1],
-                                           unreleased_from, part[r]);
+    for (int32_t i = 0; i < tasks; ++i) {
+      const auto release_one = [&](int32_t r) {
+        carry[r] = release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1],
+                                             unreleased_from, part[r]);
+      };
+      if (paired) release_one(i + tasks);
+      release_one(i);
     }
     for (int32_t r = 0; r < ranges; ++r) add_tally(tally, part[r]);
     top = carry[0];

@@ -30,11 +30,16 @@ constexpr int32_t kMaxRanges = 64;
 // of the machine, or by its share of the memory traffic, hands work over to the others.
 constexpr int32_t kRangesPerThread = 4;
 
+// How many ranges a pass is cut into: kRangesPerThread a thread, at most kMaxRanges.
+inline int32_t range_count() {
+  const int32_t ranges = omp_get_max_threads() * kRangesPerThread;
+  return ranges < kMaxRanges ? ranges : kMaxRanges;
+}
+
 // Cuts first to end - 1 into kRangesPerThread ranges a thread: range r is bound[r] to
 // bound[r + 1] - 1 (bound holds kMaxRanges + 1 values). Returns the number of ranges.
 inline int32_t cut_ranges(int32_t first, int32_t end, int32_t* bound) {
-  int32_t ranges = omp_get_max_threads() * kRangesPerThread;
-  if (ranges > kMaxRanges) ranges = kMaxRanges;
+  const int32_t ranges = range_count();
   for (int32_t r = 0; r <= ranges; ++r) {
     bound[r] = first + static_cast<int32_t>(int64_t{end - first} * r / ranges);
   }

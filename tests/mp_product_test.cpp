@@ -1,4 +1,5 @@
 #include <gmp.h>
+#include <omp.h>
 
 #include <climits>
 #include <cmath>
@@ -157,6 +158,32 @@ TEST(ProductForms, BalancedWordsReleaseSignedTermsWithFloorCarries) {
   t = product_of_terms({5, 7, -1.3, 0, 0, 0, 0, 0});
   EXPECT_FATAL(mp_from_doubles(c.data(), 4, t.d.data(), 8, t.check, WordForm::balanced),
                "error fft rounding\n");
+}
+
+TEST(ProductThreads, ReleasesInRangesGiveTheWordsOfOneThread) {
+  // Shared among threads, a release of every term from 2^20 doubles goes in pairs of ranges L/2
+  // apart, in more pieces than the threads need; others in plain ranges: the carries out of the
+  // ranges must land as one chain would have carried them.
+  std::mt19937 rng(53);
+  const int before = omp_get_max_threads();
+  for (int32_t n : {1 << 16, 1 << 20}) {
+    std::vector<double> w1(2 * n), w2(2 * n);
+    const V a = random_words(rng, n, n + 2), b = random_words(rng, n, n + 2);
+    const auto products = [&] {
+      V c(n + 2), s(n + 2), m(n);
+      m1604h(a.data(), b.data(), c.data(), n, w1.data(), w2.data());
+      m1604xxh(a.data(), s.data(), n, w1.data(), w2.data());
+      mp_mul(a.data(), b.data(), m.data(), n, w1.data(), w2.data());
+      return std::vector<V>{c, s, m};
+    };
+    omp_set_num_threads(1);
+    const std::vector<V> one = products();
+    for (int threads : {2, 3}) {
+      omp_set_num_threads(threads);
+      EXPECT_EQ(products(), one) << "n " << n << ", " << threads << " threads";
+    }
+  }
+  omp_set_num_threads(before);
 }
 
 TEST(Products, ExamplesWithFoldedOneAndAllNines) {
