@@ -26,7 +26,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "bench")
 RESULTS = os.path.join(ROOT, "bench", "results")
-PACKAGES = ["cmake", "g++", "make", "nlohmann-json3-dev", "libbenchmark-dev",
+PACKAGES = ["cmake", "g++", "make", "libbenchmark-dev",
             "libmpfr-dev", "libgmp-dev", "gnuplot-nox", "time"]
 
 
