@@ -250,8 +250,8 @@ int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weigh
 // that one thread releases one after the other while their elements are still in its cache:
 // pieces of at most kPairedRangeTerms terms, whose elements (16 bytes each) fill half a core's
 // second-level cache, or more pieces, for the threads, as cut_ranges would cut them. A squaring
-// of 2^20 to 2^23 words took 0.92 to 0.975 of its time with ranges cut by halves; below 2^20,
-// 1.03 to 1.04.
+// of 2^20 to 2^23 words took 0.92 to 0.975 of the time it took with ranges cut by halves; one
+// below 2^20, 1.03 to 1.04.
 constexpr int32_t kPairedFrom = 1 << 20;
 constexpr int32_t kPairedRangeTerms = 1 << 15;
 constexpr int32_t kMaxReleaseRanges = 512;
