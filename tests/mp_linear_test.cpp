@@ -4,6 +4,7 @@
 
 #include "carry_chain.h"
 #include "mp.h"
+#include "mp_internal.h"
 #include "test_support.h"
 
 using V = std::vector<int16_t>;
@@ -190,9 +191,10 @@ TEST(FatalDeathTest, PrintsToStandardOutputAndExitsWithOne) {
 }
 
 TEST(LongOperations, TheSameWordsAndCarriesForAnyThreadCount) {
-  // Past 2^15 words the operations run in ranges, one a thread, and join their carries: runs of
-  // 9999 and 0 make carries and borrows cross every range bound.
-  constexpr int32_t n = 100003;
+  // At this length every operation runs in ranges shared by the threads and joins their
+  // carries: runs of 9999 and 0 make carries and borrows cross every range bound.
+  constexpr int32_t n = (1 << 17) + 3;
+  static_assert(n > kLinearParallelFrom && n > kParallelFrom);
   std::mt19937 rng(47);
   V a = random_words(rng, n), b = random_words(rng, n);
   V nines(n, 9999), zeros(n, 0), one(n, 0);
