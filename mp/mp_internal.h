@@ -12,8 +12,8 @@
 constexpr int32_t kHalfBase = kWordBase / 2;
 
 // Sums, differences and halving stream their words once: below this many words a second
-// thread gains less than its start and its waits cost. From 2^17 words two threads take 0.55
-// of one's time for a sum, and whole runs of 2^20 and 2^21 digits 0.97 to 0.99 of theirs
+// thread gains less than its start and its waits cost. From 2^17 words two threads take 0.52 to
+// 0.58 of one's time for a sum, and whole runs of 2^20 and 2^21 digits 0.97 to 0.99 of theirs
 // (2^16: no gain). (Products by a small factor do more a word and share the threads from
 // kParallelFrom.)
 constexpr int32_t kLinearParallelFrom = 1 << 17;
