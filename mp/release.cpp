@@ -303,15 +303,14 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
     start[ranges] = terms;
     // Paired ranges go to a thread two at a time, the upper one first.
     const int32_t tasks = paired ? ranges / 2 : ranges;
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int32_t i = 0; i < tasks; ++i) {
+    parallel_steps_dynamic(0, tasks, 1, 1, [&](int32_t i) {
       const auto release_one = [&](int32_t r) {
         carry[r] = release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1],
                                              unreleased_from, part[r]);
       };
       if (paired) release_one(i + tasks);
       release_one(i);
-    }
+    });
     for (int32_t r = 0; r < ranges; ++r) add_tally(tally, part[r]);
     top = carry[0];
     if (tally.failed == 0) {
