@@ -88,7 +88,9 @@ void run_pi(const RunPlan& plan, ComputePi compute) {
     if (runs != 1) sha256_of(pi, static_cast<size_t>(words) * sizeof(int16_t), hash);
     if (run == 1) {
       std::memcpy(first_hash, hash, kHashBytes);
-      write_pi_file(pi, plan.digits, plan.layout, plan.report != nullptr ? file_hash : nullptr);
+      // The transform's arrays are free by now: the text is laid out there.
+      write_pi_file(pi, plan.digits, plan.layout, plan.report != nullptr ? file_hash : nullptr,
+                    reinterpret_cast<char*>(buffers.d1), int64_t{plan.bx / 4} * 8);
     } else if (std::memcmp(hash, first_hash, kHashBytes) != 0) {
       char message[80];
       std::snprintf(message, sizeof message, "error repeat: run %d differs from run 1\n", run);

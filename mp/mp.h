@@ -107,9 +107,10 @@ enum class PiLayout { lines, plain };
 // target; sha256, when not null, receives the SHA-256 of the bytes written (32 bytes). Fatal on
 // a word outside 0 to 9999 ("error write_pi_file\n"), on failure to open ("file open
 // error!\n") or to write or rename ("file write error!\n"), with the reason; an earlier file is
-// then left as it was.
+// then left as it was. text, when given, is room of text_bytes where the threads lay out many
+// lines at once; without it the digits go a thousand at a time.
 void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout = PiLayout::lines,
-                   uint8_t* sha256 = nullptr);
+                   uint8_t* sha256 = nullptr, char* text = nullptr, int64_t text_bytes = 0);
 // The report's file, made and written with the same care as the digit file: prepared before
 // the work, written whole at the end.
 void prepare_report_file(const char* path);

@@ -1,9 +1,11 @@
 #include <fcntl.h>
+#include <omp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -73,6 +75,31 @@ TEST_F(PiFile, LeadingZerosKeptAndOnlyTheDigitsAskedFor) {
   EXPECT_EQ(read_file(), "PI=3.\n\n0007007007 0070\n");
   write_pi_file(w.data(), -3);
   EXPECT_EQ(read_file(), "PI=3.\n\n");
+}
+
+TEST_F(PiFile, LaidOutManyChunksAtOnceByThreadsTheSameAsOneAtATime) {
+  // Rooms of no chunk, one, three (many turns, the last short) and the whole file, with three
+  // threads sharing the layout where a turn holds enough digits; both layouts, with the hash.
+  std::mt19937 rng(11);
+  std::vector<int16_t> w = random_words(rng, 40000);
+  const int32_t digits = 150021;  // ends inside a group and inside a chunk
+  const std::string all = digits_of(w.data(), 40000).substr(0, digits);
+  omp_set_num_threads(3);
+  for (const PiLayout layout : {PiLayout::lines, PiLayout::plain}) {
+    const std::string expected =
+        layout == PiLayout::lines ? expected_pi_file(all) : "3." + all + "\n";
+    for (const int64_t room : {int64_t{0}, int64_t{1101}, int64_t{3 * 1101 + 5}, int64_t{1 << 20}}) {
+      std::vector<char> text(room + 1, '#');
+      uint8_t hash[32], hash_of_file[32];
+      write_pi_file(w.data(), digits, layout, hash, room > 0 ? text.data() : nullptr, room);
+      const std::string file = read_file();
+      EXPECT_EQ(file, expected) << "room " << room;
+      sha256_of(file.data(), file.size(), hash_of_file);
+      EXPECT_EQ(std::memcmp(hash, hash_of_file, 32), 0) << "room " << room;
+      EXPECT_EQ(text[room], '#') << "room " << room;  // nothing past the room
+    }
+  }
+  omp_set_num_threads(omp_get_num_procs());
 }
 
 // Sets a file-size limit of bytes for this process, with SIGXFSZ ignored so writes fail.
