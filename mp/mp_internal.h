@@ -145,6 +145,12 @@ void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, dou
 // by q's head run at once.
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
                    double* spare, int32_t balanced_from = kBalancedFrom);
+// Its two halves: t = p q over n + 2 words (t has n + 6), returning the sums of q's head,
+// whose spectrum is left in w2; then the residual in t times that head corrects q.
+TermSums recip_step_product(const int16_t* p, const int16_t* q, int16_t* t, int32_t n,
+                            double* w1, double* w2, double* spare, WordForm form);
+void recip_step_correct(int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
+                        WordForm form, TermSums high_q);
 // The pieces both Newton steps of n words end with (h = n / 2). The residual at t + h + 1
 // (h + 2 words, guard words included) times the head of y, whose spectrum is in w2 with sums
 // high_y, replaces the residual there; the guard words' small products are added in.

@@ -35,14 +35,16 @@ void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, dou
                     "error gakpre a\n");
 }
 
-void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
-                   double* spare, int32_t balanced_from) {
+namespace {
+constexpr const char* kRecipStepFailure = "error mp_recip_step check\n";
+}  // namespace
+
+TermSums recip_step_product(const int16_t* p, const int16_t* q, int16_t* t, int32_t n,
+                            double* w1, double* w2, double* spare, WordForm form) {
   const int32_t h = n / 2;
-  const WordForm form = word_form(n, balanced_from);
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = p q over n + 2 words: pH qH exactly, pL qH, q's guard words times p, and the small
   // products of the guard words.
-  constexpr const char* kFailure = "error mp_recip_step check\n";
   mp_mul_2x2(p + n, q, t + n);
   const TermSums high_q = mp_spectrum(q, h, w2, n, form);  // qH, used three times
   // pH qH into t, and pL qH's terms: in w1 after the first, or in spare beside it.
@@ -50,22 +52,35 @@ void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* 
   double* low_terms = parallel ? spare : w1;
   TermSums low_p;
   side_by_side(
-      parallel, [&] { mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form, high_q, kFailure); },
+      parallel,
+      [&] { mp_mul_by_spectrum(p, h, t, n, w1, w2, n, form, high_q, kRecipStepFailure); },
       [&] { low_p = mp_terms_by_spectrum(p + h, h, low_terms, w2, n, form); });
-  carry_into_head(t, h, mp_add_doubles(t + h, h + 2, low_terms, n,
-                                       {product_sums(low_p, high_q), kFailure}, form));
+  const ProductCheck low_check = {product_sums(low_p, high_q), kRecipStepFailure};
+  carry_into_head(t, h, mp_add_doubles(t + h, h + 2, low_terms, n, low_check, form));
   const double guard = q[h] * static_cast<double>(kWordBase) + q[h + 1];
   int32_t carry = mp_mul_small_add(p, guard, t + h + 2, h);
   if (carry > 0) kuriage_h(t, h + 2, carry);
   int16_t guards[2];
   mp_mul_2x2(p + h, q + h, guards);
   if (mp_add(t + n, guards, t + n, 2) == 1) kuriage(t, n);
+  return high_q;
+}
 
+void recip_step_correct(int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
+                        WordForm form, TermSums high_q) {
+  const int32_t h = n / 2;
   // The residual: t[h+1..] is the excess p q - 1, or after complementing the deficit 1 - p q.
   const bool excess = t[0] == 1;
   if (!excess) mp_complement(t + h + 1, h + 2);
-  residual_times_head(t, q, n, w1, w2, form, high_q, kFailure);
+  residual_times_head(t, q, n, w1, w2, form, high_q, kRecipStepFailure);
   apply_correction(q, t, h, !excess);
+}
+
+void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
+                   double* spare, int32_t balanced_from) {
+  const WordForm form = word_form(n, balanced_from);
+  const TermSums high_q = recip_step_product(p, q, t, n, w1, w2, spare, form);
+  recip_step_correct(q, t, n, w1, w2, form, high_q);
 }
 
 void residual_times_head(int16_t* t, const int16_t* y, int32_t n, double* w1, double* w2,

@@ -176,7 +176,8 @@ TEST(NewtonForms, EveryFormGivesTheSameRootsAndReciprocals) {
 TEST(NewtonThreads, StepsSideBySideGiveTheWordsOfOneThread) {
   // With two threads or more, the steps of 2^11 to 2^16 doubles run two products at once, the
   // reciprocal's second in the spare half of w1 (but at its top step, where w1 has no spare
-  // half): the same words as one thread.
+  // half), and the square root's square of x beside the reciprocal step's residual, in w1's
+  // third quarter and t's second half (but at the top step): the same words as one thread.
   std::mt19937 rng(47);
   const int before = omp_get_max_threads();
   for (int32_t n : {4096, 65536}) {

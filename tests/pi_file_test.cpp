@@ -88,7 +88,7 @@ TEST_F(PiFile, LaidOutManyChunksAtOnceByThreadsTheSameAsOneAtATime) {
   for (const PiLayout layout : {PiLayout::lines, PiLayout::plain}) {
     const std::string expected =
         layout == PiLayout::lines ? expected_pi_file(all) : "3." + all + "\n";
-    for (const int64_t room : {int64_t{0}, int64_t{1101}, int64_t{3 * 1101 + 5}, int64_t{1 << 20}}) {
+    for (const int64_t room : {0, 1101, 3 * 1101 + 5, 1 << 20}) {
       std::vector<char> text(room + 1, '#');
       uint8_t hash[32], hash_of_file[32];
       write_pi_file(w.data(), digits, layout, hash, room > 0 ? text.data() : nullptr, room);
