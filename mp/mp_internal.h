@@ -146,9 +146,11 @@ void gakpre(const int16_t* b, int16_t* y, int16_t* t, int32_t m, double* w1, dou
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
                    double* spare, int32_t balanced_from = kBalancedFrom);
 // Its two halves: t = p q over n + 2 words (t has n + 6), returning the sums of q's head,
-// whose spectrum is left in w2; then the residual in t times that head corrects q.
+// whose spectrum is left in w2 (or, when kept_q is not null, is there already with those
+// sums); then the residual in t times that head corrects q.
 TermSums recip_step_product(const int16_t* p, const int16_t* q, int16_t* t, int32_t n,
-                            double* w1, double* w2, double* spare, WordForm form);
+                            double* w1, double* w2, double* spare, WordForm form,
+                            const TermSums* kept_q);
 void recip_step_correct(int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
                         WordForm form, TermSums high_q);
 // The pieces both Newton steps of n words end with (h = n / 2). The residual at t + h + 1
@@ -163,5 +165,6 @@ void apply_correction(int16_t* x, const int16_t* t, int32_t h, bool add);
 void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, double* w2,
             int32_t balanced_from = kBalancedFrom);
 // One Newton step that takes x ~ sqrt(a) from n/2 + 2 to n + 2 words, with y ~ 1/x at n/2 + 2.
-void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
+// Leaves the spectrum of y's head in w2 and returns its sums.
+TermSums mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
                   double* w1, double* w2, int32_t balanced_from = kBalancedFrom);

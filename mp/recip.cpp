@@ -40,13 +40,15 @@ constexpr const char* kRecipStepFailure = "error mp_recip_step check\n";
 }  // namespace
 
 TermSums recip_step_product(const int16_t* p, const int16_t* q, int16_t* t, int32_t n,
-                            double* w1, double* w2, double* spare, WordForm form) {
+                            double* w1, double* w2, double* spare, WordForm form,
+                            const TermSums* kept_q) {
   const int32_t h = n / 2;
   for (int32_t i = n; i < n + 6; ++i) t[i] = 0;
   // t = p q over n + 2 words: pH qH exactly, pL qH, q's guard words times p, and the small
   // products of the guard words.
   mp_mul_2x2(p + n, q, t + n);
-  const TermSums high_q = mp_spectrum(q, h, w2, n, form);  // qH, used three times
+  // qH, used three times
+  const TermSums high_q = kept_q != nullptr ? *kept_q : mp_spectrum(q, h, w2, n, form);
   // pH qH into t, and pL qH's terms: in w1 after the first, or in spare beside it.
   const bool parallel = spare != nullptr && side_by_side_pays(n);
   double* low_terms = parallel ? spare : w1;
@@ -79,7 +81,7 @@ void recip_step_correct(int16_t* q, int16_t* t, int32_t n, double* w1, double* w
 void mp_recip_step(const int16_t* p, int16_t* q, int16_t* t, int32_t n, double* w1, double* w2,
                    double* spare, int32_t balanced_from) {
   const WordForm form = word_form(n, balanced_from);
-  const TermSums high_q = recip_step_product(p, q, t, n, w1, w2, spare, form);
+  const TermSums high_q = recip_step_product(p, q, t, n, w1, w2, spare, form, nullptr);
   recip_step_correct(q, t, n, w1, w2, form, high_q);
 }
 

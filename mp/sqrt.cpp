@@ -59,10 +59,11 @@ void sqrt_step_correct(const int16_t* a, const int16_t* y, int16_t* x, int16_t* 
 // it is half of it; a square root of 2^16 words takes 0.95 of its time with the steps one after
 // the other. The square goes to t from word g + 8 (2g + 6 words), past the g + 6 of the
 // reciprocal step, which ends within t's n + 6 words.
-void recip_and_sqrt_steps(const int16_t* a, int16_t* y, int16_t* x, int16_t* t, int32_t g,
-                          double* w1, double* w2, int32_t balanced_from) {
+TermSums recip_and_sqrt_steps(const int16_t* a, int16_t* y, int16_t* x, int16_t* t, int32_t g,
+                              double* w1, double* w2, const TermSums* kept_y,
+                              int32_t balanced_from) {
   const WordForm form_g = word_form(g, balanced_from), form_2g = word_form(2 * g, balanced_from);
-  const TermSums high_q = recip_step_product(x, y, t, g, w1, w2, w1 + g, form_g);
+  const TermSums high_q = recip_step_product(x, y, t, g, w1, w2, w1 + g, form_g, kept_y);
   int16_t* square = t + g + 8;
   TermSums high_y;
   side_by_side(
@@ -72,12 +73,13 @@ void recip_and_sqrt_steps(const int16_t* a, int16_t* y, int16_t* x, int16_t* t, 
         high_y = mp_spectrum(y, g, w2, 2 * g, form_2g);
       });
   sqrt_step_correct(a, y, x, square, 2 * g, w1, w2, form_2g, high_y);
+  return high_y;
 }
 
 }  // namespace
 
-void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
-                  double* w1, double* w2, int32_t balanced_from) {
+TermSums mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
+                      double* w1, double* w2, int32_t balanced_from) {
   const WordForm form = word_form(n, balanced_from);
   // x^2, and beside it the spectrum of y's head.
   TermSums high_y;
@@ -85,6 +87,7 @@ void mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, in
       side_by_side_pays(n), [&] { square_head(x, t, n, w1, form); },
       [&] { high_y = mp_spectrum(y, n / 2, w2, n, form); });
   sqrt_step_correct(a, y, x, t, n, w1, w2, form, high_y);
+  return high_y;
 }
 
 void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* w1,
@@ -106,14 +109,22 @@ void mp_sqrt(int16_t* a, int16_t* x, int16_t* y, int16_t* t, int32_t n, double* 
   // y goes on at 4 words and x at 8, each with two guard words.
   for (int32_t i = 6; i < 20; ++i) y[i] = 0;
   for (int32_t i = 10; i < 20; ++i) x[i] = 0;
+  // A square-root step leaves in w2 the spectrum of y's head, which the next reciprocal step
+  // would make again (the same words, length and form): it takes it from there.
+  TermSums high_y;
+  const TermSums* kept_y = nullptr;
   for (int32_t g = 8; g < n; g *= 2) {
     // The square-root step's transforms are 2g doubles; w1 has room for a third while 4g <= n.
     if (4 * g <= n && side_by_side_pays(2 * g)) {
-      recip_and_sqrt_steps(a, y, x, t, g, w1, w2, balanced_from);
+      high_y = recip_and_sqrt_steps(a, y, x, t, g, w1, w2, kept_y, balanced_from);
     } else {
-      mp_recip_step(x, y, t, g, w1, w2, w1 + g, balanced_from);  // the step below takes 2g
-      mp_sqrt_step(a, y, x, t, 2 * g, w1, w2, balanced_from);
+      const WordForm form = word_form(g, balanced_from);
+      // The step below takes 2g doubles of w1: its second half is the spare one.
+      const TermSums high_q = recip_step_product(x, y, t, g, w1, w2, w1 + g, form, kept_y);
+      recip_step_correct(y, t, g, w1, w2, form, high_q);
+      high_y = mp_sqrt_step(a, y, x, t, 2 * g, w1, w2, balanced_from);
     }
+    kept_y = &high_y;
   }
   x[n] = 0;
   x[n + 1] = 0;
