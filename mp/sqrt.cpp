@@ -56,9 +56,9 @@ void sqrt_step_correct(const int16_t* a, const int16_t* y, int16_t* x, int16_t* 
 // room in w1 for a third transform of 2g doubles (4g <= n): the square of x, which the
 // reciprocal step does not change, runs beside the reciprocal step's residual product and the
 // spectrum of the new y. Those two are about the square's work, where the spectrum alone beside
-// it is half of it; a square root of 2^16 words takes 0.95 of its time with the steps one after
-// the other. The square goes to t from word g + 8 (2g + 6 words), past the g + 6 of the
-// reciprocal step, which ends within t's n + 6 words.
+// it is half of it: a square root of 2^16 words takes 0.95 of the time it takes with the two
+// steps one after the other. The square goes to t from word g + 8 (2g + 6 words), past the
+// g + 6 of the reciprocal step, and ends within t's n + 6 words.
 TermSums recip_and_sqrt_steps(const int16_t* a, int16_t* y, int16_t* x, int16_t* t, int32_t g,
                               double* w1, double* w2, const TermSums* kept_y,
                               int32_t balanced_from) {
