@@ -167,4 +167,4 @@ void gsqpre(const int16_t* a, int16_t* y, int16_t* t, int32_t m, double* w1, dou
 // One Newton step that takes x ~ sqrt(a) from n/2 + 2 to n + 2 words, with y ~ 1/x at n/2 + 2.
 // Leaves the spectrum of y's head in w2 and returns its sums.
 TermSums mp_sqrt_step(const int16_t* a, const int16_t* y, int16_t* x, int16_t* t, int32_t n,
-                  double* w1, double* w2, int32_t balanced_from = kBalancedFrom);
+                      double* w1, double* w2, int32_t balanced_from = kBalancedFrom);
