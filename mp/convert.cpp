@@ -57,31 +57,41 @@ void convert_super_block(const int16_t* w, int32_t k, double* d, int32_t L, Word
 
 }  // namespace
 
-TermSums word_sums(const int16_t* w, int32_t k, WordForm form) {
+namespace {
+
+// The values at 1 and -1 of words first to end - 1 of w (first even); added up over ranges that
+// cover words 0 to k - 1, they give word_sums(w, k, form).
+TermSums range_word_sums(const int16_t* w, int32_t first, int32_t end, WordForm form) {
   // Read from the words themselves, apart from the conversion, so that the check covers it too.
   // Balanced words take 10000 from each word of 5000 or more but word 0 and add 1 to the word
   // above it: with B such words, and Bs their count with the sign (-1)^j, the sums are the
   // plain ones less 9999 B at 1 and less 10001 Bs at -1. Words are below 2^15 and fewer than
   // 2^30: 64 bits hold the sums as they are.
   int64_t even = 0, odd = 0, even_big = 0, odd_big = 0;
-  int32_t j = 0;
-  for (; j + 1 < k; j += 2) {
+  int32_t j = first;
+  for (; j + 1 < end; j += 2) {
     even += w[j];
     odd += w[j + 1];
     even_big += w[j] >= kHalfBase;
     odd_big += w[j + 1] >= kHalfBase;
   }
-  if (j < k) {
+  if (j < end) {
     even += w[j];
     even_big += w[j] >= kHalfBase;
   }
   int64_t at_one = even + odd, at_minus_one = even - odd;
   if (form == WordForm::balanced) {
-    if (k > 0 && w[0] >= kHalfBase) --even_big;  // word 0 keeps its value
+    if (first == 0 && end > 0 && w[0] >= kHalfBase) --even_big;  // word 0 keeps its value
     at_one -= (kWordBase - 1) * (even_big + odd_big);
     at_minus_one -= (kWordBase + 1) * (even_big - odd_big);
   }
   return {static_cast<uint64_t>(at_one), static_cast<uint64_t>(at_minus_one)};
+}
+
+}  // namespace
+
+TermSums word_sums(const int16_t* w, int32_t k, WordForm form) {
+  return range_word_sums(w, 0, k, form);
 }
 
 TermSums product_sums(TermSums a, TermSums b) {
@@ -90,8 +100,29 @@ TermSums product_sums(TermSums a, TermSums b) {
 
 TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
   const Weights weights = make_weights(L);
-  for_each_step(use_threads(L, kParallelFrom), 0, L / 2, kSuperBlock, [=, &weights](int32_t first) {
-    convert_super_block(w, k, d, L, form, weights, first);
+  const int32_t super_blocks = (L / 2 + kSuperBlock - 1) / kSuperBlock;
+  if (!use_threads(L, kParallelFrom)) {
+    for (int32_t s = 0; s < super_blocks; ++s) {
+      convert_super_block(w, k, d, L, form, weights, s * kSuperBlock);
+    }
+    return word_sums(w, k, form);
+  }
+  // Each range of super-blocks is converted and its words summed by one thread, while the words
+  // are in its cache: the sums no longer wait for the conversion in one thread.
+  int32_t bound[kMaxRanges + 1];
+  TermSums part[kMaxRanges];
+  const int32_t ranges = cut_ranges(0, super_blocks, bound);
+  parallel_steps_dynamic(0, ranges, 1, 1, [=, &weights, &bound, &part](int32_t r) {
+    for (int32_t s = bound[r]; s < bound[r + 1]; ++s) {
+      convert_super_block(w, k, d, L, form, weights, s * kSuperBlock);
+    }
+    const int32_t first = bound[r] * kSuperBlock, end = bound[r + 1] * kSuperBlock;
+    part[r] = range_word_sums(w, first < k ? first : k, end < k ? end : k, form);
   });
-  return word_sums(w, k, form);
+  TermSums sums;
+  for (int32_t r = 0; r < ranges; ++r) {
+    sums.at_one += part[r].at_one;
+    sums.at_minus_one += part[r].at_minus_one;
+  }
+  return sums;
 }

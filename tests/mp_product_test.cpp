@@ -186,6 +186,32 @@ TEST(ProductThreads, ReleasesInRangesGiveTheWordsOfOneThread) {
   omp_set_num_threads(before);
 }
 
+TEST(ProductThreads, ConversionInRangesGivesTheDoublesAndSumsOfOneThread) {
+  // Shared among threads, a conversion sums the words of each range of super-blocks beside it:
+  // the ranges' sums must add up to the whole's (word 0 keeps its value only once, the sign at
+  // -1 follows the word's own place), whatever k cuts off.
+  std::mt19937 rng(61);
+  const int before = omp_get_max_threads();
+  constexpr int32_t L = 1 << 17;
+  for (int32_t k : {1, 3, 4097, 12345, L / 2 - 1, L / 2}) {
+    V w = random_words(rng, k);
+    w[0] = 7000;
+    for (WordForm form : {WordForm::words, WordForm::balanced}) {
+      std::vector<double> one(L), shared(L);
+      omp_set_num_threads(1);
+      const TermSums want = mp_to_doubles(w.data(), k, one.data(), L, form);
+      for (int threads : {2, 3}) {
+        omp_set_num_threads(threads);
+        const TermSums got = mp_to_doubles(w.data(), k, shared.data(), L, form);
+        EXPECT_EQ(got.at_one, want.at_one) << "k " << k << ", " << threads << " threads";
+        EXPECT_EQ(got.at_minus_one, want.at_minus_one) << "k " << k << ", " << threads << " threads";
+        EXPECT_EQ(shared, one) << "k " << k << ", " << threads << " threads";
+      }
+    }
+  }
+  omp_set_num_threads(before);
+}
+
 TEST(Products, ExamplesWithFoldedOneAndAllNines) {
   std::vector<double> w1(64), w2(64);
   V half = words({5000}, 10), c(10);
