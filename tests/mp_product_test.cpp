@@ -203,9 +203,10 @@ TEST(ProductThreads, ConversionInRangesGivesTheDoublesAndSumsOfOneThread) {
       for (int threads : {2, 3}) {
         omp_set_num_threads(threads);
         const TermSums got = mp_to_doubles(w.data(), k, shared.data(), L, form);
-        EXPECT_EQ(got.at_one, want.at_one) << "k " << k << ", " << threads << " threads";
-        EXPECT_EQ(got.at_minus_one, want.at_minus_one) << "k " << k << ", " << threads << " threads";
-        EXPECT_EQ(shared, one) << "k " << k << ", " << threads << " threads";
+        const std::string where = "k " + std::to_string(k) + ", " + std::to_string(threads);
+        EXPECT_EQ(got.at_one, want.at_one) << where;
+        EXPECT_EQ(got.at_minus_one, want.at_minus_one) << where;
+        EXPECT_EQ(shared, one) << where;
       }
     }
   }
