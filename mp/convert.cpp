@@ -55,12 +55,8 @@ void convert_super_block(const int16_t* w, int32_t k, double* d, int32_t L, Word
   }
 }
 
-}  // namespace
-
-namespace {
-
-// The values at 1 and -1 of words first to end - 1 of w (first even); added up over ranges that
-// cover words 0 to k - 1, they give word_sums(w, k, form).
+// The values at 1 and -1 of words first to end - 1 of w as they enter a transform in the given
+// form (first even); the sums of ranges that cover words 0 to k - 1 add up to those of all k.
 TermSums range_word_sums(const int16_t* w, int32_t first, int32_t end, WordForm form) {
   // Read from the words themselves, apart from the conversion, so that the check covers it too.
   // Balanced words take 10000 from each word of 5000 or more but word 0 and add 1 to the word
@@ -88,11 +84,17 @@ TermSums range_word_sums(const int16_t* w, int32_t first, int32_t end, WordForm 
   return {static_cast<uint64_t>(at_one), static_cast<uint64_t>(at_minus_one)};
 }
 
-}  // namespace
-
-TermSums word_sums(const int16_t* w, int32_t k, WordForm form) {
-  return range_word_sums(w, 0, k, form);
+// Converts super-blocks from to to - 1 and returns the sums of their words.
+TermSums convert_range(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
+                       const Weights& weights, int32_t from, int32_t to) {
+  for (int32_t s = from; s < to; ++s) {
+    convert_super_block(w, k, d, L, form, weights, s * kSuperBlock);
+  }
+  const int32_t first = from * kSuperBlock, end = to * kSuperBlock;
+  return range_word_sums(w, first < k ? first : k, end < k ? end : k, form);
 }
+
+}  // namespace
 
 TermSums product_sums(TermSums a, TermSums b) {
   return {a.at_one * b.at_one, a.at_minus_one * b.at_minus_one};
@@ -102,22 +104,15 @@ TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordFo
   const Weights weights = make_weights(L);
   const int32_t super_blocks = (L / 2 + kSuperBlock - 1) / kSuperBlock;
   if (!use_threads(L, kParallelFrom)) {
-    for (int32_t s = 0; s < super_blocks; ++s) {
-      convert_super_block(w, k, d, L, form, weights, s * kSuperBlock);
-    }
-    return word_sums(w, k, form);
+    return convert_range(w, k, d, L, form, weights, 0, super_blocks);
   }
-  // Each range of super-blocks is converted and its words summed by one thread, while the words
-  // are in its cache: the sums no longer wait for the conversion in one thread.
+  // The thread that converts a range of super-blocks sums its words too, while they are in its
+  // cache: the sums no longer wait for the conversion in one thread.
   int32_t bound[kMaxRanges + 1];
   TermSums part[kMaxRanges];
   const int32_t ranges = cut_ranges(0, super_blocks, bound);
   parallel_steps_dynamic(0, ranges, 1, 1, [=, &weights, &bound, &part](int32_t r) {
-    for (int32_t s = bound[r]; s < bound[r + 1]; ++s) {
-      convert_super_block(w, k, d, L, form, weights, s * kSuperBlock);
-    }
-    const int32_t first = bound[r] * kSuperBlock, end = bound[r + 1] * kSuperBlock;
-    part[r] = range_word_sums(w, first < k ? first : k, end < k ? end : k, form);
+    part[r] = convert_range(w, k, d, L, form, weights, bound[r], bound[r + 1]);
   });
   TermSums sums;
   for (int32_t r = 0; r < ranges; ++r) {

@@ -69,14 +69,13 @@ struct ProductCheck {
   TermSums sums;
   const char* failure;
 };
-// The values at 1 and -1 of the k words w as they enter a transform in the given form.
-TermSums word_sums(const int16_t* w, int32_t k, WordForm form);
 // The sums of the terms of a product of operands with the sums a and b.
 TermSums product_sums(TermSums a, TermSums b);
 
 // d = x_j theta^j for the k words w (k <= L/2), 0 for j from k up to L/2; balanced, x_j is
 // w[j] less 10000 if it is 5000 or more (not word 0), plus 1 if w[j+1] is (j + 1 < k).
-// Returns the words' sums (word_sums), which the products of these doubles are checked with.
+// Returns the words' values at 1 and -1 as they enter, which the products of these doubles are
+// checked with.
 TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
                        WordForm form = WordForm::words);
 // d = the spectrum of the k words w; returns their sums.
