@@ -288,8 +288,8 @@ TEST(SpectrumPass, ProductsAndSquaresAreTheCyclicConvolutions) {
 }
 
 TEST(SpectrumPass, SameBitsForAnyThreadCount) {
-  // The top levels of a long pass are shared among threads item by item and the blocks below
-  // are walked as tasks; every value must be the one a single thread computes, from the
+  // The top stages of a long pass are shared among threads in ranges of items and the blocks
+  // below are walked as tasks; every value must be the one a single thread computes, from the
   // shortest pass that threads share to one whose blocks hand out tasks three levels deep, and
   // with more threads than a block has quarters.
   const int before = omp_get_max_threads();
