@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <omp.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,15 +24,20 @@ bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; 
 constexpr size_t kMaxLineLength = 4096;
 
 // Reads one line of standard input; false at end of input before any character, or for a line
-// longer than kMaxLineLength.
+// longer than kMaxLineLength. Fatal where standard input cannot be read (a folder, a
+// descriptor open for writing only).
 bool read_line(std::string* line) {
   int c;
   bool any = false;
+  errno = 0;
   while ((c = std::getchar()) != EOF) {
     any = true;
     if (c == '\n') break;
     if (line->size() == kMaxLineLength) return false;
     line->push_back(static_cast<char>(c));
+  }
+  if (c == EOF && std::ferror(stdin) != 0) {
+    fatal("file read error!\n", "standard input", errno != 0 ? errno : EIO);
   }
   return any;
 }
@@ -85,6 +91,12 @@ namespace {
 // second thread gains nothing there (2^18 digits: 0.90 to 1.36 times the one-thread time).
 constexpr int32_t kThreadsFromDigits = 1 << 19;
 
+// OpenMP warns of an OMP_NUM_THREADS that is no plain count, and ignores it; a program that
+// starts itself again leaves such a value out, so that the warning comes once.
+void leave_out_unplain_thread_count() {
+  if (environment_threads() < 0) unsetenv("OMP_NUM_THREADS");
+}
+
 void wait_by_sleeping(int argc, char** argv, const char* typed_length) {
   if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
   // The program's own file by its real name, so that the process keeps its name.
@@ -92,6 +104,7 @@ void wait_by_sleeping(int argc, char** argv, const char* typed_length) {
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
   if (length <= 0) return;
   path[length] = '\0';
+  leave_out_unplain_thread_count();
   std::vector<char*> args(argv, argv + argc);
   std::string typed = typed_length != nullptr ? typed_length : "";
   if (typed_length != nullptr) args.push_back(typed.data());
@@ -99,16 +112,6 @@ void wait_by_sleeping(int argc, char** argv, const char* typed_length) {
   if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
   std::fflush(stdout);
   execv(path, args.data());
-}
-
-// OpenMP takes a thread count from OMP_NUM_THREADS that starts with a positive number (a list
-// such as "4,2" too); anything else it warns of and ignores, and so does the run.
-bool environment_gives_threads() {
-  const char* text = std::getenv("OMP_NUM_THREADS");
-  if (text == nullptr) return false;
-  char* end = nullptr;
-  const long threads = std::strtol(text, &end, 10);
-  return end != text && threads > 0;
 }
 
 // A descriptor of 0 to 2 that the caller left closed gets /dev/null, read-only, so that no
@@ -139,6 +142,69 @@ std::FILE* null_stream() {
 
 }  // namespace
 
+// A team of `threads` that cannot be made (a limit on processes or on address space) fails the
+// run before the work, with the program's own message: OpenMP's would end it with its own, at
+// the first shared stage. The threads are made and wait until all are; then OpenMP's team is
+// made, which it keeps for the run.
+void start_threads(int32_t threads) {
+  if (threads <= 1) return;
+  int wait[2];
+  if (pipe2(wait, O_CLOEXEC) != 0) fatal("Thread Creation Failure!\n", "a pipe", errno);
+  std::vector<pthread_t> started;
+  int error = 0;
+  for (int32_t t = 1; t < threads && error == 0; ++t) {
+    pthread_t thread;
+    error = pthread_create(&thread, nullptr, [](void* fd) -> void* {
+      char byte;
+      while (read(*static_cast<int*>(fd), &byte, 1) < 0 && errno == EINTR) {}
+      return nullptr;
+    }, &wait[0]);
+    if (error == 0) started.push_back(thread);
+  }
+  close(wait[1]);  // the end of input lets every thread return
+  for (pthread_t thread : started) pthread_join(thread, nullptr);
+  close(wait[0]);
+  if (error != 0) {
+    char what[48];
+    std::snprintf(what, sizeof what, "%d threads", threads);
+    fatal("Thread Creation Failure!\n", what, error);
+  }
+#pragma omp parallel num_threads(threads)
+  {
+  }
+}
+
+int64_t environment_threads() {
+  const char* text = std::getenv("OMP_NUM_THREADS");
+  if (text == nullptr) return 0;
+  // A list such as "4,2" gives the first level's count; blanks may stand around it.
+  const char* p = text;
+  while (is_blank(*p)) ++p;
+  int64_t first = -1;
+  for (;;) {
+    if (*p < '1' || *p > '9') return -1;
+    int64_t value = 0;
+    // Past the largest count the value stays above it, however long.
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      if (value <= kMaxThreads) value = value * 10 + (*p - '0');
+    }
+    if (first < 0) first = value;
+    while (is_blank(*p)) ++p;
+    if (*p == '\0') return first;
+    if (*p++ != ',') return -1;
+    while (is_blank(*p)) ++p;
+  }
+}
+
+int32_t running_threads() {
+  const int32_t limit = omp_get_thread_limit();
+  return omp_get_max_threads() < limit ? omp_get_max_threads() : limit;
+}
+
+bool writes_to_standard_output(const char* path) {
+  return path != nullptr && (std::strcmp(path, "-") == 0 || named_descriptor(path) == 1);
+}
+
 int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   keep_standard_descriptors();
   // A reader gone or a file-size limit makes a write fail and the run say so, rather than end
@@ -148,10 +214,13 @@ int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   CommandLine line;
   const int status = parse_command_line(argc, argv, name, &line);
   if (status >= 0) return status;
+  prepare_stacks();
   if (line.threads > 0) omp_set_num_threads(line.threads);
-  // With the digits on standard output, everything else the run prints, failures included,
-  // goes to standard error (the prompt too, before standard output is redirected).
-  const bool to_stdout = line.output != nullptr && std::strcmp(line.output, "-") == 0;
+  // With the digits or the report on standard output, everything else the run prints, failures
+  // included, goes to standard error (the prompt too, before standard output is redirected).
+  const bool digits_to_stdout = writes_to_standard_output(line.output);
+  const bool report_to_stdout = writes_to_standard_output(line.report);
+  const bool to_stdout = digits_to_stdout || report_to_stdout;
   std::string typed_line;
   const char* text = line.length;
   bool typed = true;
@@ -166,22 +235,26 @@ int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   const bool whole = line.length != nullptr || std::strlen(text) == typed_line.size();
   const int32_t length = typed && whole ? parse_length(text) : 0;
   const bool long_enough = length != 0 && round_length(length) >= kThreadsFromDigits;
-  const bool threaded = long_enough && omp_get_max_threads() > 1;
-  const bool count_given = line.threads > 0 || environment_gives_threads();
+  const bool count_given = line.threads > 0 || environment_threads() > 0;
   if (!long_enough && !count_given) omp_set_num_threads(1);
+  // A container's CPU quota holds the default count as an affinity does.
+  const int32_t quota = cgroup_cpu_threads("/proc/self/cgroup", "/sys/fs/cgroup");
+  if (!count_given && quota > 0 && quota < omp_get_max_threads()) omp_set_num_threads(quota);
+  const bool threaded = long_enough && running_threads() > 1;
   if (threaded && count_given) {
     wait_by_sleeping(argc, argv, line.length == nullptr ? text : nullptr);
   }
-  const int32_t most_threads = threaded && !count_given ? omp_get_max_threads() : 0;
+  const int32_t most_threads = threaded && !count_given ? running_threads() : 0;
   if (to_stdout) {
-    const int digits = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (digits < 0) fatal("file open error!\n", "standard output", errno);
+    const int stream = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (stream < 0) fatal("file open error!\n", "standard output", errno);
     if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) fatal("file open error!\n", "standard error", errno);
-    prepare_pi_stream(digits);
+    if (digits_to_stdout) prepare_pi_stream(stream);
+    if (report_to_stdout) prepare_report_stream(stream);
   }
   if (length == 0) fatal(kBadLength);
-  if (!to_stdout) prepare_pi_file(line.output != nullptr ? line.output : "pi.txt");
-  if (line.report != nullptr) prepare_report_file(line.report);
+  if (!digits_to_stdout) prepare_pi_file(line.output != nullptr ? line.output : "pi.txt");
+  if (line.report != nullptr && !report_to_stdout) prepare_report_file(line.report);
   std::FILE* console = line.quiet ? null_stream() : stdout;
   RunPlan plan;
   plan.bx = round_length(length);
@@ -189,15 +262,21 @@ int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   plan.length = length;
   plan.console = console;
   plan.most_threads = most_threads;
+  plan.threads = running_threads();
   plan.repeat = line.repeat;
   plan.layout = line.plain ? PiLayout::plain : PiLayout::lines;
-  plan.report = line.report;
+  plan.report = line.report != nullptr;
   plan.program = name;
-  run_pi(plan, compute);
+  const std::string report = run_pi(plan, compute);
   if (line.quiet) std::fclose(console);
   // Console lines lost to a full or closed standard output make the run a failure, though
-  // the digits are whole.
-  return finish_standard_output();
+  // the digits are whole; the report, which would say it succeeded, is not written.
+  if (finish_standard_output() != 0) {
+    remove_pending_report();
+    return 1;
+  }
+  if (plan.report) write_report_file(report.data(), report.size());
+  return 0;
 }
 
 int finish_standard_output() {

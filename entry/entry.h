@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "mp.h"
@@ -91,15 +92,17 @@ struct RunPlan {
   int32_t length = 0;        // asked for
   std::FILE* console = stdout;
   int32_t most_threads = 0;  // for fit_threads_to_load; 0 leaves the count as it is
+  int32_t threads = 1;       // the most a stage may run, for the memory their stacks take
   int32_t repeat = -1;       // -1: one run, with no summary
   PiLayout layout = PiLayout::lines;
-  const char* report = nullptr;  // a prepared report file's path, or null
+  bool report = false;       // the caller writes a report
   const char* program = "";
 };
 // Allocates the buffers, runs compute as the plan says, prints each run's "Total time" line and,
-// with a repeat, a summary line; writes the report. Fatal ("error repeat: run K differs from
-// run 1\n") when a run's digits differ from the first's.
-void run_pi(const RunPlan& plan, ComputePi compute);
+// with a repeat, a summary line. Returns the report's text when the plan asks for one (empty
+// otherwise), for the caller to write once the invocation has succeeded. Fatal ("error repeat:
+// run K differs from run 1\n") when a run's digits differ from the first's.
+std::string run_pi(const RunPlan& plan, ComputePi compute);
 
 // The program called name: reads the command line, then with no length argument prompts for
 // the length, with one takes it from there, and runs compute through run_pi; most_threads is
@@ -108,9 +111,21 @@ void run_pi(const RunPlan& plan, ComputePi compute);
 // Returns the exit status.
 int run_pi_program(int argc, char** argv, const char* name, ComputePi compute);
 
-// The JSON report of an invocation: what was asked and run, every finished run's stages, the
-// SHA-256 of the digits written, the checks, the processor (from cpuinfo_path) and the date.
-std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs,
+// The thread count of a plain OMP_NUM_THREADS (a positive count, or a list of them whose first
+// counts, blanks around; a count past kMaxThreads comes back above it); 0 where it is not set,
+// -1 where it is set to anything else, which OpenMP warns of and ignores.
+int64_t environment_threads();
+// The threads a team would have now: the count set, within OMP_THREAD_LIMIT.
+int32_t running_threads();
+// Makes sure a team of `threads` can be made, and makes OpenMP's, which it keeps for the run;
+// fatal ("Thread Creation Failure!\n" and the reason) where a limit on processes or on address
+// space forbids it, rather than OpenMP's own message at the first shared stage.
+void start_threads(int32_t threads);
+
+// The JSON report of an invocation: what was asked and run, the stages of the last `runs` of
+// the `finished` runs, the SHA-256 of the digits written, the checks, the processor (from
+// cpuinfo_path) and the date.
+std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs, int64_t finished,
                         const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
                         const char* cpuinfo_path);
 // Flushes standard output; 0 when all it was given got out, otherwise 1 after saying so (with
@@ -171,11 +186,25 @@ int64_t available_memory(const char* meminfo_path);
 // memory.current) under cgroup_root and v1 (memory.limit_in_bytes, memory.usage_in_bytes)
 // under cgroup_root/memory; -1 where no limit can be read.
 int64_t cgroup_memory_left(const char* proc_cgroup_path, const char* cgroup_root);
+// The whole CPUs that the CPU quotas of the process's cgroups allow it, the least along the
+// path as above (v2 cpu.max, v1 cpu.cfs_quota_us over cpu.cfs_period_us under cgroup_root/cpu),
+// rounded down and at least 1; -1 where no quota is set.
+int32_t cgroup_cpu_threads(const char* proc_cgroup_path, const char* cgroup_root);
+// Calls visit(folder, v2) for every cgroup folder of the process that governs v1_controller
+// (v1, under cgroup_root/v1_controller) or every controller (v2, under cgroup_root), from the
+// process's own up to the root.
+void for_each_cgroup(const char* proc_cgroup_path, const char* cgroup_root,
+                     const char* v1_controller,
+                     const std::function<void(const std::string& folder, bool v2)>& visit);
 // Checks first that the available memory (the machine's, or the cgroup's where less) holds the
 // run ("Memory Allocation Failure!\n" and a line with the MiB needed and available, status 1,
 // if not), allocates the buffers (a failure ends the run with the first line alone) and prints
 // the sizing line to console.
-RunBuffers allocate_run(int32_t bx, std::FILE* console);
+RunBuffers allocate_run(int32_t bx, std::FILE* console, int32_t threads);
+// Gives the threads OpenMP starts stacks of a fixed size, which allocate_run counts, and raises
+// a stack limit too low for the main thread's frames; fatal ("Memory Allocation Failure!\n")
+// where the hard limit leaves too little.
+void prepare_stacks();
 void free_run(const RunBuffers& buffers);
 // The number of the iteration's steps i, the least i >= 1 with 2^i >= bx; the loop runs i - 1.
 int32_t log2_steps(int32_t bx);

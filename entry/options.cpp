@@ -3,9 +3,12 @@
 // end them, the last of a repeated option counting.
 #include <errno.h>  // program_invocation_short_name
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "entry.h"
 
@@ -38,6 +41,47 @@ int mistake(const char* format, const char* what) {
   return 2;
 }
 
+// The long options that word ("--rep", "--rep=2") abbreviates, in getopt's words: "'--repeat'
+// '--report'"; empty when it abbreviates one or none.
+std::string ambiguous_matches(const char* word) {
+  if (std::strncmp(word, "--", 2) != 0) return "";
+  const char* name = word + 2;
+  const size_t length = std::strcspn(name, "=");
+  std::string matches;
+  int32_t count = 0;
+  for (const option& o : kLongOptions) {
+    if (o.name == nullptr || std::strncmp(o.name, name, length) != 0) continue;
+    if (std::strlen(o.name) == length) return "";  // an exact name is no abbreviation
+    matches += std::string(count++ > 0 ? " " : "") + "'--" + o.name + "'";
+  }
+  return count > 1 ? matches : "";
+}
+
+// Whether the two paths name one file: the same file where both exist (or the same link), the
+// same folder and name where they do not; two names of one descriptor are one file too.
+bool one_file(const char* a, const char* b) {
+  if (named_descriptor(a) >= 0 || named_descriptor(b) >= 0) {
+    return named_descriptor(a) == named_descriptor(b);
+  }
+  struct stat first, second;
+  if (stat(a, &first) == 0 && stat(b, &second) == 0) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  if (lstat(a, &first) == 0 && lstat(b, &second) == 0) {
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  auto resolved = [](const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const std::string folder = slash == nullptr ? "." : std::string(path, slash - path + 1);
+    char* real = realpath(folder.c_str(), nullptr);
+    std::string whole = (real != nullptr ? std::string(real) : folder) + "/" +
+                        (slash == nullptr ? path : slash + 1);
+    std::free(real);
+    return whole;
+  };
+  return resolved(a) == resolved(b);
+}
+
 }  // namespace
 
 void print_usage(std::FILE* out) {
@@ -58,7 +102,8 @@ void print_usage(std::FILE* out) {
                "  -r, --repeat=N     run the whole computation N times (0: until SIGINT or\n"
                "                     SIGTERM), write the digits of the first run, stop if\n"
                "                     another run's digits differ, end with a summary line\n"
-               "      --report=FILE  write a JSON summary of the runs to FILE\n"
+               "      --report=FILE  write a JSON summary of the runs to FILE (with FILE -,\n"
+               "                     to standard output) when the invocation succeeds\n"
                "      --plain        write the digits as 3.14159... on one line\n"
                "  -h, --help         print this help and exit\n"
                "      --version      print the program's name and version and exit\n"
@@ -122,7 +167,17 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
         return mistake("option requires an argument -- '%s'", option_letter);
       }
       default: {
-        if (optopt == 0) return mistake("unrecognized option '%s'", argv[optind - 1]);
+        if (optopt == 0) {
+          const char* word = argv[optind - 1];
+          const std::string matches = ambiguous_matches(word);
+          if (!matches.empty()) {
+            const std::string what = std::string("option '%s' is ambiguous; possibilities: ") +
+                                     matches;
+            const std::string given(word, std::strcspn(word, "="));
+            return mistake(what.c_str(), given.c_str());
+          }
+          return mistake("unrecognized option '%s'", word);
+        }
         // A letter that is an option was refused only in its long form, given a value.
         if (optopt == 'q' || optopt == 'h' || optopt == kVersionOption ||
             optopt == kPlainOption) {
@@ -139,6 +194,25 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
     if (parse_length(line->length) == 0) {
       return mistake("invalid length '%s' (a whole number from 1 to 1073741824)", line->length);
     }
+  }
+  // Both outputs on standard output, or in one file, would leave one of them destroyed.
+  const char* digits = line->output != nullptr ? line->output : "pi.txt";
+  const bool digits_down_stream = std::strcmp(digits, "-") == 0;
+  if (line->report != nullptr) {
+    const bool report_down_stream = std::strcmp(line->report, "-") == 0;
+    if (digits_down_stream && report_down_stream) {
+      return mistake("the digits and the report cannot both go to standard output%s", "");
+    }
+    const char* report = report_down_stream ? "/dev/stdout" : line->report;
+    if (one_file(digits_down_stream ? "/dev/stdout" : digits, report)) {
+      return mistake("the digits and the report cannot go to one file: '%s'", line->report);
+    }
+  }
+  // OpenMP takes any count from OMP_NUM_THREADS; a run takes no more than -t allows.
+  const int64_t environment = environment_threads();
+  if (line->threads == 0 && environment > kMaxThreads) {
+    return mistake("invalid OMP_NUM_THREADS '%s' (a whole number from 1 to 1024)",
+                   std::getenv("OMP_NUM_THREADS"));
   }
   return -1;
 }

@@ -10,11 +10,46 @@
 
 namespace {
 
-// text as a JSON string: quotes, backslashes and control characters escaped, other bytes as
-// they are.
+// The length of the well-formed UTF-8 sequence at text[at] (1 to 4), or 0 for a byte that
+// starts none: a stray continuation, an overlong form, a surrogate, past U+10FFFF, cut short.
+size_t utf8_sequence(const std::string& text, size_t at) {
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    if (lead == 0xe0) low = 0xa0;
+    if (lead == 0xed) high = 0x9f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char byte = static_cast<unsigned char>(text[at + k]);
+    if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xbf)) return 0;
+  }
+  return length;
+}
+
+// text as a JSON string: quotes, backslashes and control characters escaped, bytes that are
+// not UTF-8 replaced by U+FFFD, so that the file always parses; other bytes as they are.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
-  for (const char ch : text) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    const size_t sequence = utf8_sequence(text, at);
+    if (sequence != 1) {
+      out += sequence == 0 ? "\xef\xbf\xbd" : text.substr(at, sequence);
+      at += sequence == 0 ? 0 : sequence - 1;
+      continue;
+    }
+    const char ch = text[at];
     const unsigned char byte = static_cast<unsigned char>(ch);
     if (ch == '"' || ch == '\\') {
       out += '\\';
@@ -75,7 +110,7 @@ void member(std::string& out, const char* indent, const char* key, const std::st
 
 }  // namespace
 
-std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs,
+std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs, int64_t finished,
                         const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
                         const char* cpuinfo_path) {
   std::string out = "{\n";
@@ -105,6 +140,8 @@ std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs,
     list += r + 1 < runs ? "    },\n" : "    }\n  ]";
   }
   member(out, "  ", "runs", list);
+  // Runs finished: the runs listed are the last of them.
+  member(out, "  ", "runs_finished", std::to_string(finished));
   member(out, "  ", "sha256", quoted(hex(sha256, 32)));
   member(out, "  ", "threads", std::to_string(most_threads));
   member(out, "  ", "version", quoted(TALLOW_VERSION), true);

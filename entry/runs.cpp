@@ -3,6 +3,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <map>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -25,8 +26,7 @@ void on_stop_signal(int signal_number) {
     return;
   }
   remove_pending_files();
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
+  end_by_signal(signal_number);
 }
 
 void catch_stop_signals() {
@@ -43,18 +43,44 @@ void catch_stop_signals() {
 
 constexpr int32_t kHashBytes = 32;
 
+// The report keeps the last runs only, so that an endless repeat's memory stays bounded.
+constexpr size_t kReportedRuns = 1000;
+
+// The run times of a repeat, as a count of the runs that took each number of milliseconds: the
+// fastest, median and slowest in memory that does not grow with the runs.
+struct RunTimes {
+  std::map<int32_t, int64_t> runs_taking;
+  int64_t runs = 0;
+};
+
+void add_time(RunTimes& times, int32_t ms) {
+  ++times.runs_taking[ms];
+  ++times.runs;
+}
+
+// The run time at rank k (0 the fastest).
+int32_t time_at(const RunTimes& times, int64_t k) {
+  for (const auto& [ms, count] : times.runs_taking) {
+    if (k < count) return ms;
+    k -= count;
+  }
+  return 0;
+}
+
 // The median of the run times, the mean of the two middle ones for an even count.
-int32_t median_ms(std::vector<int32_t> totals) {
-  std::sort(totals.begin(), totals.end());
-  const size_t n = totals.size();
-  return n % 2 == 1 ? totals[n / 2] : (totals[n / 2 - 1] + totals[n / 2]) / 2;
+int32_t median_ms(const RunTimes& times) {
+  const int64_t n = times.runs;
+  return n % 2 == 1 ? time_at(times, n / 2)
+                    : (time_at(times, n / 2 - 1) + time_at(times, n / 2)) / 2;
 }
 
 }  // namespace
 
 int64_t begin_stage(ThreadFit& fit, RunLog& log) {
   fit_threads_to_load(fit);
-  log.most_threads = std::max(log.most_threads, omp_get_max_threads());
+  // OMP_THREAD_LIMIT caps the teams below the count asked for.
+  log.most_threads = std::max(log.most_threads, std::min(omp_get_max_threads(),
+                                                         omp_get_thread_limit()));
   return clock_ms();
 }
 
@@ -69,13 +95,15 @@ bool end_stage(std::FILE* console, int32_t label, int64_t start, RunLog& log) {
   return stop_asked == 0;
 }
 
-void run_pi(const RunPlan& plan, ComputePi compute) {
+std::string run_pi(const RunPlan& plan, ComputePi compute) {
   int64_t start = clock_ms();
-  const RunBuffers buffers = allocate_run(plan.bx, plan.console);
+  const RunBuffers buffers = allocate_run(plan.bx, plan.console, plan.threads);
+  start_threads(plan.threads);
   ThreadFit fit = {plan.most_threads};
   const int32_t words = plan.bx / 4 - 1;
+  RunTimes times;
+  std::vector<RunLog> logs;  // the last runs, for the report only
   std::vector<int32_t> totals;
-  std::vector<RunLog> logs;  // kept for the report only
   int32_t most_threads = 1;
   uint8_t first_hash[kHashBytes] = {}, file_hash[kHashBytes] = {};
   const int32_t runs = plan.repeat < 0 ? 1 : plan.repeat;  // 0: until stopped
@@ -89,7 +117,7 @@ void run_pi(const RunPlan& plan, ComputePi compute) {
     if (run == 1) {
       std::memcpy(first_hash, hash, kHashBytes);
       // The transform's arrays are free by now: the text is laid out there.
-      write_pi_file(pi, plan.digits, plan.layout, plan.report != nullptr ? file_hash : nullptr,
+      write_pi_file(pi, plan.digits, plan.layout, plan.report ? file_hash : nullptr,
                     reinterpret_cast<char*>(buffers.d1), int64_t{plan.bx / 4} * 8);
     } else if (std::memcmp(hash, first_hash, kHashBytes) != 0) {
       char message[80];
@@ -98,27 +126,32 @@ void run_pi(const RunPlan& plan, ComputePi compute) {
     }
     end_stage(plan.console, 0, log.last_stage_start, log);  // a finished run counts
     const int64_t now = clock_ms();
-    totals.push_back(static_cast<int32_t>(now - start));
-    std::fprintf(plan.console, "Total time : %d msec.\n", totals.back());
+    const int32_t total = static_cast<int32_t>(now - start);
+    add_time(times, total);
+    std::fprintf(plan.console, "Total time : %d msec.\n", total);
     most_threads = std::max(most_threads, log.most_threads);
-    if (plan.report != nullptr) logs.push_back(log);
-    // Only once the digits are written may a signal end the repeat as a success.
-    if (run == 1 && plan.repeat == 0) catch_stop_signals();
+    if (plan.report) {
+      if (logs.size() == kReportedRuns) {
+        logs.erase(logs.begin());
+        totals.erase(totals.begin());
+      }
+      logs.push_back(log);
+      totals.push_back(total);
+    }
+    // Only once the digits are written may a signal end a repeat as a success.
+    if (run == 1 && plan.repeat >= 0) catch_stop_signals();
     if (stop_asked != 0) break;
     start = now;
   }
   free_run(buffers);
   if (plan.repeat >= 0) {
-    const auto [fastest, slowest] = std::minmax_element(totals.begin(), totals.end());
     std::fprintf(plan.console,
-                 "Runs : %d, fastest %d msec, median %d msec, slowest %d msec; the digits of "
+                 "Runs : %lld, fastest %d msec, median %d msec, slowest %d msec; the digits of "
                  "every run agreed.\n",
-                 static_cast<int>(totals.size()), *fastest, median_ms(totals), *slowest);
+                 static_cast<long long>(times.runs), time_at(times, 0), median_ms(times),
+                 time_at(times, times.runs - 1));
   }
-  if (plan.report != nullptr) {
-    const std::string text =
-        report_json(plan, logs.data(), static_cast<int32_t>(logs.size()), totals.data(),
-                    most_threads, file_hash, "/proc/cpuinfo");
-    write_report_file(text.data(), text.size());
-  }
+  if (!plan.report) return "";
+  return report_json(plan, logs.data(), static_cast<int32_t>(logs.size()), times.runs,
+                     totals.data(), most_threads, file_hash, "/proc/cpuinfo");
 }

@@ -92,9 +92,13 @@ void spot_check_pi(const int16_t* words, int32_t word_count);
 // Makes the temporary file that write_pi_file fills, beside path (pi.txt by default), so that
 // a folder where it cannot be made, or a file there that could not be replaced, fails before
 // the work ("file open error!\n" and the reason); from then on exit and the terminating signals
-// remove it. A character or block device at path (/dev/null, a terminal) is opened to be
-// written in place instead. Does nothing when a destination is prepared.
+// remove it. A character or block device at path (/dev/null, a terminal), a link that leads
+// to a device, a FIFO or a socket, and a name of one of the process's descriptors
+// (named_descriptor) are written in place instead. Does nothing when a destination is prepared.
 void prepare_pi_file(const char* path);
+// The descriptor that path names, directly or through links: 1 for /dev/stdout, N for
+// /dev/fd/N, /proc/self/fd/N or a link to one of them; -1 for any other path.
+int named_descriptor(const char* path);
 // Makes write_pi_file send the digits down the stream fd instead (nothing is renamed, no file
 // made); a closed or full stream is a failed write.
 void prepare_pi_stream(int fd);
@@ -114,6 +118,7 @@ void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout = PiLay
 // The report's file, made and written with the same care as the digit file: prepared before
 // the work, written whole at the end.
 void prepare_report_file(const char* path);
+void prepare_report_stream(int fd);
 void write_report_file(const char* text, size_t length);
 // SHA-256, fed in pieces: start, add the bytes, finish into a digest of 32 bytes.
 struct Sha256 {
@@ -128,3 +133,8 @@ void sha256_finish(Sha256& hash, uint8_t* digest);
 void sha256_of(const void* data, size_t bytes, uint8_t* digest);
 // Removes the temporary files that are not yet in place: async-signal-safe, for handlers.
 void remove_pending_files();
+// Removes the report's temporary file, when the invocation fails after the work.
+void remove_pending_report();
+// Ends the process by signal_number with its default action, or, where that cannot end it (the
+// first process of a PID namespace), with status 128 + signal_number. Async-signal-safe.
+[[noreturn]] void end_by_signal(int signal_number);

@@ -31,23 +31,27 @@ constexpr size_t kLongestPath = 4096;
 // Where an output goes: the temporary file waiting to become the digit file (or the report),
 // or a stream or device written in place. This is the program's one piece of process-wide
 // state: the exit and signal handlers can learn the temporary files' names from nowhere else.
+// The temporary file is made, renamed and removed through a descriptor of the target's folder,
+// so that a folder renamed during the run still loses it.
 struct PendingFile {
   int fd;
   bool in_place;  // fd is written as it is, with no file to rename
-  char target[kLongestPath];
-  char name[kLongestPath + 32];
+  int folder;     // the target's folder
+  char target[kLongestPath];      // as the run named it, for messages
+  char final_name[kLongestPath];  // its last part, in the folder
+  char name[64];                  // the temporary file's, in the folder
   volatile std::sig_atomic_t armed;  // the name is (about to be) a file to remove
 };
 constexpr int kDigitsFile = 0, kReportFile = 1;
-PendingFile pending[2] = {{-1, false, "", "", 0}, {-1, false, "", "", 0}};
+PendingFile pending[2] = {{-1, false, -1, "", "", "", 0}, {-1, false, -1, "", "", "", 0}};
 
 void remove_pending_files_at_exit() { remove_pending_files(); }
 
 // Removes the temporary files and ends the process by the same signal (the handler was reset
-// to the default as it ran). unlink and raise are async-signal-safe.
+// to the default as it ran). unlinkat, raise and _exit are async-signal-safe.
 void on_terminating_signal(int signal_number) {
   remove_pending_files();
-  raise(signal_number);
+  end_by_signal(signal_number);
 }
 
 // Every signal whose default action ends the process and that a program may catch, but those
@@ -88,33 +92,87 @@ int folder_length(const char* path) {
   return slash == nullptr ? 0 : static_cast<int>(slash - path + 1);
 }
 
-// Fails before the work where the system will refuse to rename a file over path: an
-// immutable or append-only file, or another user's file in a sticky folder of a third.
-void refuse_unreplaceable(const char* path, const struct stat& existing) {
+// The descriptor that text names as a whole ("/dev/fd/3": 3), or -1.
+int descriptor_in(const char* text, const char* prefix) {
+  const size_t length = std::strlen(prefix);
+  if (std::strncmp(text, prefix, length) != 0) return -1;
+  const char* p = text + length;
+  if (*p < '0' || *p > '9') return -1;
+  long fd = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    fd = fd * 10 + (*p - '0');
+    if (fd > 1 << 20) return -1;
+  }
+  return *p == '\0' ? static_cast<int>(fd) : -1;
+}
+
+// Whether the file system's flags make the file or folder open as fd unreplaceable (immutable)
+// or its entries unremovable (append-only).
+bool fixed_by_flags(int fd) {
+  int flags = 0;
+  return fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+         (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
+// Fails before the work where the system will refuse to rename a file over the existing entry
+// at path: a mount point, an immutable or append-only file, or another user's file in a sticky
+// folder of a third.
+void refuse_unreplaceable(const char* path, const struct stat& existing, int folder) {
+  struct statx mount = {};
+  if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &mount) == 0 &&
+      (mount.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+      (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+    fatal("file open error!\n", path, EBUSY);
+  }
   if (S_ISREG(existing.st_mode)) {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    int flags = 0;
-    const bool fixed = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                       (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+    const bool fixed = fixed_by_flags(fd);
     if (fd >= 0) close(fd);
     if (fixed) fatal("file open error!\n", path, EPERM);
   }
   const uid_t me = geteuid();
   if (me == 0 || existing.st_uid == me) return;  // root may replace any file
-  char folder[kLongestPath];
-  const int length = folder_length(path);
-  std::snprintf(folder, sizeof folder, "%.*s", length > 0 ? length : 1, length > 0 ? path : ".");
   struct stat parent;
-  if (stat(folder, &parent) == 0 && (parent.st_mode & S_ISVTX) != 0 && parent.st_uid != me) {
+  if (fstatat(folder, ".", &parent, 0) == 0 && (parent.st_mode & S_ISVTX) != 0 && parent.st_uid != me) {
     fatal("file open error!\n", path, EPERM);
   }
 }
 
-// The temporary file's name: short, whatever the target's name, in the target's folder.
-void name_temporary(PendingFile& file, const char* kind, const char* path, int32_t attempt) {
-  std::snprintf(file.name, sizeof file.name, "%.*s.%s-%ld-%d.tmp", folder_length(path), path,
-                kind, static_cast<long>(getpid()), attempt);
+// Opens the folder of path for output slot's temporary file; fatal where it cannot hold one
+// under path's last part, which the rename would refuse after the work: a folder that is not
+// there, an immutable or append-only one, a name longer than it takes.
+void open_folder(PendingFile& file, const char* path) {
+  const int length = folder_length(path);
+  char folder[kLongestPath];
+  std::snprintf(folder, sizeof folder, "%.*s", length > 0 ? length : 1, length > 0 ? path : ".");
+  file.folder = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // A folder that may be searched but not read still takes files; it cannot be synced.
+  if (file.folder < 0 && errno == EACCES) file.folder = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (file.folder < 0) fatal("file open error!\n", path, errno);
+  if (fixed_by_flags(file.folder)) fatal("file open error!\n", path, EPERM);
+  std::strcpy(file.final_name, path + length);
+  const long longest = fpathconf(file.folder, _PC_NAME_MAX);
+  if (longest > 0 && std::strlen(file.final_name) > static_cast<size_t>(longest)) {
+    fatal("file open error!\n", path, ENAMETOOLONG);
+  }
+  // The working folder needs no descriptor of its own, which a run with few to spare may lack:
+  // the process holds it, renamed or not.
+  if (length == 0) {
+    close(file.folder);
+    file.folder = AT_FDCWD;
+  }
 }
+
+// Opens output slot to be written in place at path (a device, a FIFO, a descriptor).
+void open_in_place(PendingFile& file, const char* path, bool fifo) {
+  // A FIFO with no reader would hold the run for ever: it fails at once instead.
+  file.fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | (fifo ? O_NONBLOCK : 0));
+  if (file.fd < 0) fatal("file open error!\n", path, errno);
+  if (fifo) fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
+  file.in_place = true;
+}
+
+constexpr int32_t kTemporaryNames = 100;
 
 // Prepares output `slot` at path: a temporary file beside it, or a device in its place.
 void prepare_output(int slot, const char* path) {
@@ -124,33 +182,56 @@ void prepare_output(int slot, const char* path) {
   if (path[0] == '\0') fatal("file open error!\n", path, ENOENT);
   if (std::strlen(path) >= kLongestPath) fatal("file open error!\n", path, ENAMETOOLONG);
   std::strcpy(file.target, path);
+  const int descriptor = named_descriptor(path);
+  if (descriptor >= 0) {
+    file.fd = fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+    if (file.fd < 0) fatal("file open error!\n", path, errno);
+    file.in_place = true;
+    return;
+  }
   struct stat existing;
-  if (lstat(path, &existing) == 0) {
+  const bool exists = lstat(path, &existing) == 0;
+  mode_t mode = 0666;  // less the umask, as a new pi.txt would have
+  if (exists) {
     // rename cannot put a file in a folder's place: say so now, not after the work.
     if (S_ISDIR(existing.st_mode)) fatal("file open error!\n", path, EISDIR);
     if (S_ISCHR(existing.st_mode) || S_ISBLK(existing.st_mode)) {
-      file.fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
-      if (file.fd < 0) fatal("file open error!\n", path, errno);
-      file.in_place = true;
-      return;
+      return open_in_place(file, path, false);
     }
-    refuse_unreplaceable(path, existing);
+    // A link to a device, a FIFO or a socket is written through, as a tool writes /dev/stdout;
+    // a link to a file or a folder, or one that leads nowhere, is replaced.
+    struct stat reached;
+    if (S_ISLNK(existing.st_mode) && stat(path, &reached) == 0 && !S_ISREG(reached.st_mode) &&
+        !S_ISDIR(reached.st_mode)) {
+      return open_in_place(file, path, S_ISFIFO(reached.st_mode));
+    }
+    if (S_ISREG(existing.st_mode)) mode = existing.st_mode & 07777;
   }
-  for (int32_t attempt = 0;; ++attempt) {
-    name_temporary(file, slot == kDigitsFile ? "pi" : "pi-report", path, attempt);
+  open_folder(file, path);
+  if (exists) refuse_unreplaceable(path, existing, file.folder);
+  for (int32_t attempt = 0; attempt < kTemporaryNames; ++attempt) {
+    std::snprintf(file.name, sizeof file.name, ".%s-%ld-%d.tmp",
+                  slot == kDigitsFile ? "pi" : "pi-report", static_cast<long>(getpid()), attempt);
     // Armed before it exists, so a signal cannot slip between the two; the name holds this
     // process's id, so no other run's file can be removed by mistake.
     file.armed = 1;
-    // Exclusive and never through a link; 0666 less the umask, as a new pi.txt would have.
-    file.fd = open(file.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Exclusive and never through a link.
+    file.fd = openat(file.folder, file.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                     0666);
     if (file.fd >= 0) {
+      // The file it replaces keeps its mode.
+      if (mode != 0666 && fchmod(file.fd, mode) != 0) fatal("file open error!\n", path, errno);
       file.in_place = false;  // a device or stream written before is done with
       return;
     }
     const int error = errno;
     file.armed = 0;
-    if (error != EEXIST || attempt == 99) fatal("file open error!\n", path, error);
+    if (error != EEXIST) fatal("file open error!\n", path, error);
   }
+  std::fprintf(stderr, "%s: %s: every temporary name beside it is taken (.%s-%ld-0.tmp to -%d)\n",
+               program_invocation_short_name, path, slot == kDigitsFile ? "pi" : "pi-report",
+               static_cast<long>(getpid()), kTemporaryNames - 1);
+  fatal("file open error!\n");
 }
 
 // A stream on output slot's descriptor; fatal if none can be made.
@@ -161,8 +242,9 @@ std::FILE* open_output(int slot) {
 }
 
 // Flushes and closes f, the stream of output slot, and renames a temporary file over its
-// target; error is the first failure of the writes (0 for none). Fatal, with the first
-// failure's reason, if anything failed.
+// target, then syncs the folder so that the new name outlives a power loss; error is the first
+// failure of the writes (0 for none). Fatal, with the first failure's reason, if anything
+// failed.
 void finish_output(int slot, std::FILE* f, int error) {
   PendingFile& file = pending[slot];
   auto check = [&error](bool ok) {
@@ -179,9 +261,18 @@ void finish_output(int slot, std::FILE* f, int error) {
   check(fsync(fileno(f)) == 0);  // on disk before it takes the name
   check(std::fclose(f) == 0);
   file.fd = -1;
-  if (error == 0 && std::rename(file.name, file.target) != 0) error = errno;
+  if (error == 0 && renameat(file.folder, file.name, file.folder, file.final_name) != 0) {
+    error = errno;
+  }
   if (error != 0) fatal("file write error!\n", file.target, error);
   file.armed = 0;
+  // A folder opened only to be searched cannot be synced, nor can some file systems' folders.
+  const int folder = file.folder != AT_FDCWD ? file.folder : open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0 && fsync(folder) != 0 && errno != EBADF && errno != EINVAL) {
+    fatal("file write error!\n", file.target, errno);
+  }
+  if (folder >= 0) close(folder);
+  file.folder = -1;
 }
 
 constexpr int32_t kLineDigits = 50;
@@ -233,21 +324,70 @@ int32_t format_chunk(const int16_t* words, int32_t digits, int32_t index, bool p
 
 void remove_pending_files() {
   for (const PendingFile& file : pending) {
-    if (file.armed != 0) unlink(file.name);
+    if (file.armed != 0) unlinkat(file.folder, file.name, 0);
   }
+}
+
+void remove_pending_report() {
+  PendingFile& file = pending[kReportFile];
+  if (file.armed != 0) unlinkat(file.folder, file.name, 0);
+  file.armed = 0;
+}
+
+void end_by_signal(int signal_number) {
+  std::signal(signal_number, SIG_DFL);
+  raise(signal_number);
+  // A process the signal cannot end (the first of a PID namespace, whose default actions the
+  // kernel drops) ends with the status a shell gives a death by it.
+  _exit(128 + signal_number);
+}
+
+int named_descriptor(const char* path) {
+  // The names a shell gives the standard streams, whether or not /dev has them.
+  if (std::strcmp(path, "/dev/stdout") == 0) return 1;
+  if (std::strcmp(path, "/dev/stderr") == 0) return 2;
+  char current[kLongestPath], next[kLongestPath];
+  if (std::strlen(path) >= sizeof current) return -1;
+  std::strcpy(current, path);
+  char own[32];
+  std::snprintf(own, sizeof own, "/proc/%ld/fd/", static_cast<long>(getpid()));
+  // Along a chain of links (a shell's /dev/stdout is one to /proc/self/fd/1), as the system
+  // follows them.
+  for (int32_t hop = 0; hop < 40; ++hop) {
+    const char* prefixes[] = {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/", own};
+    for (const char* prefix : prefixes) {
+      const int fd = descriptor_in(current, prefix);
+      if (fd >= 0) return fd;
+    }
+    const ssize_t length = readlink(current, next, sizeof next - 1);
+    if (length <= 0) return -1;
+    next[length] = '\0';
+    const int folder = next[0] == '/' ? 0 : folder_length(current);
+    if (folder + length >= static_cast<ssize_t>(sizeof current)) return -1;
+    std::memmove(current + folder, next, static_cast<size_t>(length) + 1);
+  }
+  return -1;
 }
 
 void prepare_pi_file(const char* path) { prepare_output(kDigitsFile, path); }
 
 void prepare_report_file(const char* path) { prepare_output(kReportFile, path); }
 
-void prepare_pi_stream(int fd) {
-  PendingFile& file = pending[kDigitsFile];
+namespace {
+
+void prepare_stream(int slot, int fd) {
+  PendingFile& file = pending[slot];
   if (file.armed != 0 || file.fd >= 0) return;
   file.fd = fd;
   file.in_place = true;
   std::strcpy(file.target, "standard output");
 }
+
+}  // namespace
+
+void prepare_pi_stream(int fd) { prepare_stream(kDigitsFile, fd); }
+
+void prepare_report_stream(int fd) { prepare_stream(kReportFile, fd); }
 
 void write_pi_file(const int16_t* words, int32_t digits, PiLayout layout, uint8_t* sha256,
                    char* text, int64_t text_bytes) {

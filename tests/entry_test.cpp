@@ -81,14 +81,17 @@ TEST(Memory, AvailableMemoryIsReadFromMeminfo) {
   EXPECT_GT(available_memory("/proc/meminfo"), 0);
 }
 
+namespace fs = std::filesystem;
+
+// Writes text to file, making the folders on its way: a fake tree of /proc or /sys files.
+void write(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << text;
+}
+
 TEST(Memory, WhatACgroupStillAllowsIsTheLeastAlongItsPath) {
-  namespace fs = std::filesystem;
   char pattern[] = "/tmp/cgroup_test.XXXXXX";
   const fs::path dir = mkdtemp(pattern);
-  auto write = [&](const fs::path& file, const std::string& text) {
-    fs::create_directories(file.parent_path());
-    std::ofstream(file) << text;
-  };
   const std::string proc = (dir / "cgroup").string(), root = dir.string();
   // v1: the memory line names its controller; the limit of a group above counts too, and
   // inactive file pages count as free.
@@ -118,6 +121,48 @@ TEST(Memory, WhatACgroupStillAllowsIsTheLeastAlongItsPath) {
   EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), 2000);
   fs::remove_all(dir);
   EXPECT_EQ(cgroup_memory_left(proc.c_str(), root.c_str()), -1);
+}
+
+TEST(Load, ACgroupsCpuQuotaGivesWholeCpusTheLeastAlongItsPath) {
+  char pattern[] = "/tmp/cgroup_cpu_test.XXXXXX";
+  const fs::path dir = mkdtemp(pattern);
+  const std::string proc = (dir / "cgroup").string(), root = dir.string();
+  // v1: the quota over the period, rounded down; a group above with a smaller one counts.
+  write(dir / "cgroup", "4:memory:/a/b\n3:cpu,cpuacct:/a/b\n0::/\n");
+  write(dir / "cpu/a/b/cpu.cfs_quota_us", "350000\n");
+  write(dir / "cpu/a/b/cpu.cfs_period_us", "100000\n");
+  EXPECT_EQ(cgroup_cpu_threads(proc.c_str(), root.c_str()), 3);
+  write(dir / "cpu/a/cpu.cfs_quota_us", "200000\n");
+  write(dir / "cpu/a/cpu.cfs_period_us", "100000\n");
+  EXPECT_EQ(cgroup_cpu_threads(proc.c_str(), root.c_str()), 2);
+  // Half a CPU still runs one thread; -1 is no quota.
+  write(dir / "cpu/a/b/cpu.cfs_quota_us", "50000\n");
+  write(dir / "cpu/a/cpu.cfs_quota_us", "-1\n");
+  EXPECT_EQ(cgroup_cpu_threads(proc.c_str(), root.c_str()), 1);
+  // v2: cpu.max, "max" for none.
+  write(dir / "cgroup", "0::/c/d\n");
+  write(dir / "c/d/cpu.max", "max 100000\n");
+  EXPECT_EQ(cgroup_cpu_threads(proc.c_str(), root.c_str()), -1);
+  write(dir / "c/cpu.max", "150000 100000\n");
+  EXPECT_EQ(cgroup_cpu_threads(proc.c_str(), root.c_str()), 1);
+  fs::remove_all(dir);
+  EXPECT_EQ(cgroup_cpu_threads(proc.c_str(), root.c_str()), -1);
+}
+
+TEST(Load, OmpNumThreadsCountsOnlyWhenItIsAPlainCount) {
+  struct Case {
+    const char* text;
+    int64_t threads;
+  };
+  for (const Case& c : {Case{"3", 3}, Case{" 4,2 ", 4}, Case{"1024", 1024}, Case{"3x", -1},
+                        Case{"1.5", -1}, Case{"0", -1}, Case{"", -1}, Case{"-2", -1}}) {
+    setenv("OMP_NUM_THREADS", c.text, 1);
+    EXPECT_EQ(environment_threads(), c.threads) << c.text;
+  }
+  setenv("OMP_NUM_THREADS", "99999999999999999999", 1);
+  EXPECT_GT(environment_threads(), kMaxThreads);
+  unsetenv("OMP_NUM_THREADS");
+  EXPECT_EQ(environment_threads(), 0);
 }
 
 TEST(Load, ReadyTasksAreReadFromStatAndTaskFiles) {
@@ -194,7 +239,10 @@ TEST(Report, IsJsonInTheLayoutOfATwoSpaceDump) {
   const std::string cpuinfo = testing::TempDir() + "report_cpuinfo";
   {
     std::ofstream out(cpuinfo);
-    out << "processor\t: 0\nmodel name\t: Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9\n";
+    // Quotes, a backslash, control bytes, UTF-8, and bytes that are no UTF-8 (a stray
+    // continuation, a cut sequence, an overlong form, a surrogate).
+    out << "processor\t: 0\nmodel name\t: Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9 \x80\xe2\x82 "
+           "\xc0\xaf\xed\xa0\x80!\n";
   }
   RunPlan plan;
   plan.bx = 8192;
@@ -210,17 +258,20 @@ TEST(Report, IsJsonInTheLayoutOfATwoSpaceDump) {
   const int32_t totals[2] = {9, 12};
   uint8_t digest[32];
   for (int32_t i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(i * 7);
-  const std::string text = report_json(plan, logs, 2, totals, 2, digest, cpuinfo.c_str());
+  const std::string text = report_json(plan, logs, 2, 7, totals, 2, digest, cpuinfo.c_str());
   const nlohmann::json report = nlohmann::json::parse(text);
   EXPECT_EQ(report.dump(2) + "\n", text);
-  EXPECT_EQ(report["cpu"], "Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9");
+  const std::string replaced = "\xef\xbf\xbd";
+  EXPECT_EQ(report["cpu"], "Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9 " + replaced + replaced + replaced + " " +
+                               replaced + replaced + replaced + replaced + replaced + "!");
+  EXPECT_EQ(report["runs_finished"], 7);
   EXPECT_EQ(report["runs"][0]["stages_ms"], nlohmann::json::array({0, 7, 0}));
   EXPECT_EQ(report["runs"][1]["total_ms"], 12);
   EXPECT_EQ(report["sha256"].get<std::string>().substr(0, 8), "00070e15");
   EXPECT_EQ(report["layout"], "lines");
   EXPECT_EQ(report["repeat"], 2);
   // Without a model name the processor is null.
-  const std::string none = report_json(plan, logs, 1, totals, 1, digest, "/nonexistent/cpuinfo");
+  const std::string none = report_json(plan, logs, 1, 1, totals, 1, digest, "/nonexistent/cpuinfo");
   EXPECT_TRUE(nlohmann::json::parse(none)["cpu"].is_null());
   EXPECT_EQ(nlohmann::json::parse(none).dump(2) + "\n", none);
 }

@@ -167,7 +167,9 @@ TEST(CommandLine, AMistakeIsNamedInOneLine) {
                           Case{"--repeat", "option '--repeat' requires an argument"},
                           Case{"--plain=yes 100", "option '--plain' doesn't allow an argument"},
                           Case{"--report", "option '--report' requires an argument"},
-                          Case{"-t 2 100 -- 200", "one length at most: '200' is a second"}}) {
+                          Case{"-t 2 100 -- 200", "one length at most: '200' is a second"},
+                          Case{"--rep 2 100",
+                               "option '--rep' is ambiguous; possibilities: '--repeat' '--report'"}}) {
       ProgramRun run = run_program(program, c.args, nullptr);
       EXPECT_EQ(run.status, 2) << c.args;
       EXPECT_EQ(run.out, "") << c.args;
@@ -595,7 +597,8 @@ TEST(Programs, LengthTheAvailableMemoryCannotHoldIsRefusedAtOnce) {
     ProgramRun run =
         run_program(program, "268435456", nullptr, small_meminfo, with_small_meminfo);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.out, "Memory Allocation Failure!\n1793 MiB needed, 100 MiB available\n");
+    EXPECT_EQ(run.out, "Memory Allocation Failure!\n");
+    EXPECT_EQ(run.err, "1793 MiB needed, 100 MiB available\n");
     EXPECT_FALSE(run.wrote_pi_file);
     // A length that fits runs as usual.
     run = run_program(program, "1024", nullptr, small_meminfo, with_small_meminfo);
@@ -603,23 +606,39 @@ TEST(Programs, LengthTheAvailableMemoryCannotHoldIsRefusedAtOnce) {
   }
 }
 
+// A cgroup v1 group of controller's made for a test, with value written to its file setting;
+// its folder, or empty where none can be made (not root, no such controller).
+std::string make_cgroup(const std::string& controller, const std::string& setting,
+                        const std::string& value) {
+  const std::string group = "/sys/fs/cgroup/" + controller + "/pi_test_" + std::to_string(getpid());
+  if (geteuid() != 0 || std::system(("mkdir " + group + " 2>/dev/null").c_str()) != 0) return "";
+  if (std::system(("echo " + value + " > " + group + "/" + setting).c_str()) != 0) {
+    std::system(("rmdir " + group).c_str());
+    return "";
+  }
+  return group;
+}
+
+// What runs the rest of the command line inside the cgroup at group.
+std::string inside_cgroup(const std::string& group) {
+  return under("echo $$ > " + group + "/cgroup.procs && exec \"$0\" \"$@\"");
+}
+
 TEST(Programs, AMemoryCgroupsLimitIsSeenBeforeTheWork) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer alone needs more than the limit leaves";
 #endif
   // A container's limit: a cgroup v1 memory controller of 6 MiB, as root.
-  const std::string group = "/sys/fs/cgroup/memory/pi_test_" + std::to_string(getpid());
-  if (geteuid() != 0 || std::system(("mkdir " + group + " 2>/dev/null").c_str()) != 0) {
-    GTEST_SKIP() << "needs root and a cgroup v1 memory controller";
-  }
-  ASSERT_EQ(std::system(("echo 6291456 > " + group + "/memory.limit_in_bytes").c_str()), 0);
-  const std::string inside = under("echo $$ > " + group + "/cgroup.procs && exec \"$0\" \"$@\"");
+  const std::string group = make_cgroup("memory", "memory.limit_in_bytes", "6291456");
+  if (group.empty()) GTEST_SKIP() << "needs root and a cgroup v1 memory controller";
+  const std::string inside = inside_cgroup(group);
   for (const std::string& program : kPrograms) {
     // 2^20 digits need 7340480 bytes, 8 MiB rounded up.
     ProgramRun run = run_program(program, "1048576", nullptr, "", inside);
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.out.starts_with("Memory Allocation Failure!\n8 MiB needed, ")) << run.out;
-    EXPECT_TRUE(run.out.ends_with(" MiB available\n")) << run.out;
+    EXPECT_EQ(run.out, "Memory Allocation Failure!\n");
+    EXPECT_TRUE(run.err.starts_with("8 MiB needed, ")) << run.err;
+    EXPECT_TRUE(run.err.ends_with(" MiB available\n")) << run.err;
     EXPECT_FALSE(run.wrote_pi_file);
     EXPECT_EQ(run.temporary_files, 0);
     run = run_program(program, "-q 4096", nullptr, "", inside);
@@ -742,14 +761,17 @@ TEST(Repeat, RunsCheckedAgainstEachOtherOneFileAndASummary) {
 TEST(Repeat, AnEndlessRepeatStoppedBySigintOrSigtermSucceeds) {
   namespace fs = std::filesystem;
   for (const std::string& program : kPrograms) {
-    for (int signal_number : {SIGINT, SIGTERM}) {
+    // Endless, and a finite repeat stopped after its first run: a summary of the runs done.
+    for (const auto& [signal_number, repeat_count] :
+         {std::pair{SIGINT, "--repeat=0"}, std::pair{SIGTERM, "--repeat=0"},
+          std::pair{SIGTERM, "--repeat=100000"}}) {
       char pattern[] = "/tmp/pi_repeat_test.XXXXXX";
       const fs::path dir = mkdtemp(pattern);
       posix_spawn_file_actions_t actions;
       posix_spawn_file_actions_init(&actions);
       posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
       posix_spawn_file_actions_addopen(&actions, 1, "out.txt", O_WRONLY | O_CREAT, 0644);
-      std::string path = program, repeat = "--repeat=0", length = "65536";
+      std::string path = program, repeat = repeat_count, length = "65536";
       char* argv[] = {path.data(), repeat.data(), length.data(), nullptr};
       pid_t pid;
       ASSERT_EQ(posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ), 0);
@@ -834,6 +856,231 @@ TEST(Output, PlainDigitsAreThreePointAndEveryDigitOnOneLine) {
       const ProgramRun piped =
           run_program(program, "-q --plain -o - " + std::to_string(digits), nullptr);
       EXPECT_TRUE(piped.out == run.pi_file) << digits;
+    }
+  }
+}
+
+// Whether the tests run as root with a private mount namespace at hand.
+bool root_with_namespaces() {
+  return geteuid() == 0 && std::system("unshare -m true 2>/dev/null") == 0;
+}
+
+TEST(Targets, DevicesFifosAndDescriptorsBehindLinksAreWrittenThrough) {
+  const std::string file = expected_pi_file(reference_digits().substr(0, 1000));
+  for (const std::string& program : kPrograms) {
+    // The names of standard output, straight or through links, are standard output: the
+    // digits come down the stream, and no link of /dev is replaced.
+    for (const char* args : {"-q -o /dev/stdout 1000", "-q -o /dev/fd/1 1000",
+                             "-q -o /proc/self/fd/1 1000", "-q -o out-link 1000"}) {
+      ProgramRun run = run_program(program, args, nullptr, "ln -s /dev/stdout out-link", "");
+      EXPECT_EQ(run.status, 0) << args << run.err;
+      EXPECT_TRUE(run.out == file) << args;
+      EXPECT_FALSE(run.wrote_pi_file) << args;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink("/dev/stdout"));
+    // Standard error, named: the digits go there.
+    ProgramRun to_stderr = run_program(program, "-q -o /dev/stderr 1000", nullptr);
+    EXPECT_TRUE(to_stderr.err == file);
+    // A link to a FIFO with a reader: the reader gets the digits, the link stays.
+    ProgramRun fifo = run_program(
+        program, "-q 1000", nullptr, "mkfifo f && ln -s f pi.txt",
+        under("cat f > got & r=$!; \"$0\" \"$@\"; s=$?; wait $r; test -L pi.txt && exit $s"),
+        "got");
+    EXPECT_EQ(fifo.status, 0) << fifo.err;
+    EXPECT_TRUE(fifo.pi_file == file);
+    // The report down standard output, with the console lines on standard error.
+    ProgramRun report = run_program(program, "--report - 1000", nullptr);
+    EXPECT_EQ(report.status, 0);
+    EXPECT_EQ(nlohmann::json::parse(report.out)["digits"], 1000);
+    EXPECT_NE(report.err.find("Total time"), std::string::npos);
+    EXPECT_TRUE(whole_pi_file(report, 1000));
+  }
+  if (geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
+  for (const std::string& program : kPrograms) {
+    // A twin of /dev/null behind a link: written through, the link and the device kept.
+    ProgramRun run = run_program(program, "1024", nullptr, "mknod null c 1 3 && ln -s null pi.txt",
+                                 under("\"$0\" \"$@\" && test -L pi.txt && test -c null"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.temporary_files, 0);
+  }
+}
+
+TEST(Targets, OneFileNamedTwiceIsAMistake) {
+  struct Case {
+    const char* args;
+    const char* what;
+  };
+  for (const std::string& program : kPrograms) {
+    for (const Case& c :
+         {Case{"-o same.txt --report same.txt 1000",
+               "the digits and the report cannot go to one file: 'same.txt'"},
+          Case{"--report pi.txt 1000", "the digits and the report cannot go to one file: 'pi.txt'"},
+          Case{"--report ./sub/../pi.txt 1000",
+               "the digits and the report cannot go to one file: './sub/../pi.txt'"},
+          Case{"-o x --report link 1000", "the digits and the report cannot go to one file: 'link'"},
+          Case{"-o - --report /dev/fd/1 1000",
+               "the digits and the report cannot go to one file: '/dev/fd/1'"},
+          Case{"-o - --report - 1000",
+               "the digits and the report cannot both go to standard output"}}) {
+      ProgramRun run = run_program(program, c.args, nullptr, "mkdir sub && echo x > x && ln -s x link");
+      EXPECT_EQ(run.status, 2) << c.args;
+      EXPECT_EQ(run.out, "") << c.args;
+      EXPECT_EQ(run.err, mistake(program, c.what)) << c.args;
+      EXPECT_FALSE(run.wrote_pi_file) << c.args;
+    }
+  }
+}
+
+TEST(Targets, WhatTheRenameWouldRefuseIsRefusedBeforeTheWork) {
+  struct Case {
+    std::string args, setup, prefix, reason;
+    bool needs_root;
+  };
+  const std::string long_name(256, 'n');
+  const std::string namespaced = "unshare -m " + under("mount --bind src tgt && exec \"$0\" \"$@\"");
+  const std::string append_only = under("chattr +a sub && \"$0\" \"$@\"; s=$?; chattr -a sub; exit $s");
+  const std::vector<Case> cases = {
+      {"-o " + long_name + " 1048576", "", "", long_name + ": File name too long", false},
+      {"-o tgt 1048576", "echo a > src && echo b > tgt", namespaced,
+       "tgt: Device or resource busy", true},
+      {"-o sub/x --report sub/r.json 1048576", "mkdir sub", append_only,
+       "sub/x: Operation not permitted", true}};
+  const bool chattr = std::system("d=$(mktemp -d) && chattr +a $d 2>/dev/null && chattr -a $d; "
+                                  "s=$?; rmdir $d 2>/dev/null; exit $s") == 0;
+  for (const std::string& program : kPrograms) {
+    for (const Case& c : cases) {
+      if (c.needs_root && (!root_with_namespaces() || !chattr)) continue;
+      ProgramRun run = run_program(program, c.args, nullptr, c.setup, c.prefix, "sub/x");
+      EXPECT_EQ(run.status, 1) << c.reason;
+      EXPECT_EQ(run.out, "file open error!\n") << c.reason;  // before the sizing line
+      EXPECT_EQ(run.err, name_of(program) + ": " + c.reason + "\n");
+      EXPECT_EQ(run.temporary_files, 0) << c.reason;
+    }
+  }
+}
+
+TEST(Targets, AFolderRenamedDuringTheRunKeepsNoTemporaryFile) {
+  const std::string moved = under(
+      "mkdir sub && \"$0\" \"$@\" & p=$!; until ls -A sub 2>/dev/null | grep -q tmp; do "
+      "sleep 0.01; done; mv sub moved; wait $p && ls -A moved >&2");
+  for (const std::string& program : kPrograms) {
+    ProgramRun run = run_program(program, "-q -o sub/x --report sub/r.json 1048576", nullptr, "",
+                                 moved, "moved/x");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "r.json\nx\n");
+    EXPECT_TRUE(whole_pi_file(run, 1048576 - 20));
+  }
+}
+
+TEST(Targets, AReplacedFileKeepsItsMode) {
+  for (const std::string& program : kPrograms) {
+    ProgramRun run = run_program(program, "-q --report r.json 1000", nullptr,
+                                 "echo x > pi.txt && echo y > r.json && chmod 600 pi.txt r.json",
+                                 under("\"$0\" \"$@\" && stat -c %a pi.txt r.json >&2"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "600\n600\n");
+    EXPECT_TRUE(whole_pi_file(run, 1000));
+  }
+}
+
+TEST(Targets, AsTheFirstProcessOfAPidNamespaceASignalStillEndsTheRun) {
+  if (!root_with_namespaces() || std::system("unshare -pf --mount-proc true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "needs root and PID namespaces";
+  }
+  struct Case {
+    const char* args;
+    const char* signal_name;
+    int status;
+    const char* ready;  // the file whose presence says the work is under way
+  };
+  for (const std::string& program : kPrograms) {
+    for (const Case& c : {Case{"4194304", "TERM", 128 + SIGTERM, ".pi-*"},
+                          Case{"-r 0 65536", "HUP", 128 + SIGHUP, "pi.txt"}}) {
+      const std::string signalled = under(
+          std::string("echo earlier > old.txt; unshare -pf --mount-proc \"$0\" \"$@\" & u=$!; "
+                      "until ls ") + c.ready + " >/dev/null 2>&1; do sleep 0.01; done; "
+          "pkill -" + c.signal_name + " -P $u; wait $u");
+      ProgramRun run = run_program(program, std::string("-q ") + c.args, nullptr, "", signalled);
+      EXPECT_EQ(run.status, c.status) << c.args << run.err;
+      EXPECT_EQ(run.temporary_files, 0) << c.args;
+    }
+  }
+}
+
+TEST(Threads, LimitsOnThreadsAreTheProgramsOwnFailures) {
+  for (const std::string& program : kPrograms) {
+    // OMP_NUM_THREADS has the bounds of -t; -t overrides it.
+    ProgramRun many = run_program(program, "-q 1000", nullptr, "", "OMP_NUM_THREADS=2000");
+    EXPECT_EQ(many.status, 2);
+    EXPECT_EQ(many.err, mistake(program, "invalid OMP_NUM_THREADS '2000' (a whole number from 1 "
+                                         "to 1024)"));
+    EXPECT_FALSE(many.wrote_pi_file);
+    EXPECT_EQ(run_program(program, "-q -t 2 1000", nullptr, "", "OMP_NUM_THREADS=2000").status, 0);
+    // An OMP_THREAD_LIMIT below -t: the report gives the threads that ran.
+    ProgramRun limited = run_program(program, "-q -t 2 --report r.json 1048576", nullptr, "",
+                                     "OMP_THREAD_LIMIT=1", "r.json");
+    EXPECT_EQ(nlohmann::json::parse(limited.pi_file)["threads"], 1);
+#if !defined(__SANITIZE_ADDRESS__)
+    // A stack limit too low for the run is refused; a low soft limit is raised.
+    ProgramRun stack = run_program(program, "-q 65536", nullptr, "",
+                                   "bash -c 'ulimit -s 36; exec \"$0\" \"$@\"'");
+    EXPECT_EQ(stack.status, 1);
+    EXPECT_EQ(stack.out, "Memory Allocation Failure!\n");
+    EXPECT_EQ(stack.err, name_of(program) + ": a stack limit of 36 KiB; the run needs 64 KiB\n");
+    EXPECT_EQ(stack.temporary_files, 0);
+    ProgramRun soft = run_program(program, "-q -t 2 1048576", nullptr, "",
+                                  "bash -c 'ulimit -S -s 36; exec \"$0\" \"$@\"'");
+    EXPECT_EQ(soft.status, 0) << soft.err;
+#endif
+  }
+  // A CPU quota of half a CPU: one thread.
+  const std::string quota = make_cgroup("cpu", "cpu.cfs_quota_us", "50000");
+  for (const std::string& program : kPrograms) {
+    if (quota.empty()) break;
+    ProgramRun run = run_program(program, "-q --report r.json 1048576", nullptr, "",
+                                 inside_cgroup(quota), "r.json");
+    EXPECT_EQ(nlohmann::json::parse(run.pi_file)["threads"], 1);
+  }
+  if (!quota.empty()) std::system(("rmdir " + quota).c_str());
+  // A team that a limit on processes forbids.
+  const std::string group = make_cgroup("pids", "pids.max", "3");
+  if (group.empty()) GTEST_SKIP() << "needs root and a cgroup v1 pids controller";
+  for (const std::string& program : kPrograms) {
+    ProgramRun run = run_program(program, "-t 8 1048576", nullptr, "", inside_cgroup(group));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.out.ends_with("\nThread Creation Failure!\n")) << run.out;  // no stage
+    EXPECT_EQ(run.err, name_of(program) + ": 8 threads: Resource temporarily unavailable\n");
+    EXPECT_EQ(run.temporary_files, 0);
+  }
+  std::system(("rmdir " + group).c_str());
+}
+
+TEST(Report, WrittenOnlyWhenTheInvocationSucceedsAndBoundedInARepeat) {
+  for (const std::string& program : kPrograms) {
+    for (const char* output : {"> /dev/full", ">&- 2>&-"}) {
+      ProgramRun run = run_program(program, "--report r.json 4096", nullptr, "",
+                                   under(std::string("exec \"$0\" \"$@\" ") + output), "r.json");
+      EXPECT_EQ(run.status, 1) << output;
+      EXPECT_FALSE(run.wrote_pi_file) << output;
+      EXPECT_EQ(run.temporary_files, 0) << output;
+    }
+    // A long repeat lists its last thousand runs and counts them all.
+    ProgramRun repeat = run_program(program, "-q -r 1500 --report r.json 1", nullptr, "", "",
+                                    "r.json");
+    ASSERT_EQ(repeat.status, 0);
+    const nlohmann::json report = nlohmann::json::parse(repeat.pi_file);
+    EXPECT_EQ(report["runs"].size(), 1000u);
+    EXPECT_EQ(report["runs_finished"], 1500);
+  }
+}
+
+TEST(Console, AStandardInputThatCannotBeReadIsNamed) {
+  for (const std::string& program : kPrograms) {
+    for (const char* input : {"< /", "0>/dev/null"}) {
+      ProgramRun run = run_program(program, "", nullptr, "", under(std::string("exec \"$0\" ") + input));
+      EXPECT_EQ(run.status, 1) << input;
+      EXPECT_EQ(run.out, "length of pi =? file read error!\n") << input;
+      EXPECT_TRUE(run.err.starts_with(name_of(program) + ": standard input: ")) << run.err;
     }
   }
 }
