@@ -148,22 +148,23 @@ std::FILE* null_stream() {
 // made, which it keeps for the run.
 void start_threads(int32_t threads) {
   if (threads <= 1) return;
-  int wait[2];
-  if (pipe2(wait, O_CLOEXEC) != 0) fatal("Thread Creation Failure!\n", "a pipe", errno);
+  // Each thread waits on a lock held until all are made: no descriptor is needed, which a run
+  // with few to spare may lack.
+  pthread_mutex_t hold = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_lock(&hold);
   std::vector<pthread_t> started;
   int error = 0;
   for (int32_t t = 1; t < threads && error == 0; ++t) {
     pthread_t thread;
-    error = pthread_create(&thread, nullptr, [](void* fd) -> void* {
-      char byte;
-      while (read(*static_cast<int*>(fd), &byte, 1) < 0 && errno == EINTR) {}
+    error = pthread_create(&thread, nullptr, [](void* lock) -> void* {
+      pthread_mutex_lock(static_cast<pthread_mutex_t*>(lock));
+      pthread_mutex_unlock(static_cast<pthread_mutex_t*>(lock));
       return nullptr;
-    }, &wait[0]);
+    }, &hold);
     if (error == 0) started.push_back(thread);
   }
-  close(wait[1]);  // the end of input lets every thread return
+  pthread_mutex_unlock(&hold);
   for (pthread_t thread : started) pthread_join(thread, nullptr);
-  close(wait[0]);
   if (error != 0) {
     char what[48];
     std::snprintf(what, sizeof what, "%d threads", threads);

@@ -1017,7 +1017,7 @@ TEST(Threads, LimitsOnThreadsAreTheProgramsOwnFailures) {
     EXPECT_FALSE(many.wrote_pi_file);
     EXPECT_EQ(run_program(program, "-q -t 2 1000", nullptr, "", "OMP_NUM_THREADS=2000").status, 0);
     // An OMP_THREAD_LIMIT below -t: the report gives the threads that ran.
-    ProgramRun limited = run_program(program, "-q -t 2 --report r.json 1048576", nullptr, "",
+    ProgramRun limited = run_program(program, "-q -t 2 --report r.json 524288", nullptr, "",
                                      "OMP_THREAD_LIMIT=1", "r.json");
     EXPECT_EQ(nlohmann::json::parse(limited.pi_file)["threads"], 1);
 #if !defined(__SANITIZE_ADDRESS__)
@@ -1033,12 +1033,12 @@ TEST(Threads, LimitsOnThreadsAreTheProgramsOwnFailures) {
     EXPECT_EQ(soft.status, 0) << soft.err;
 #endif
   }
-  // A CPU quota of half a CPU: one thread.
-  const std::string quota = make_cgroup("cpu", "cpu.cfs_quota_us", "50000");
+  // A CPU quota of one CPU: one thread, where the count is the program's to choose.
+  const std::string quota = make_cgroup("cpu", "cpu.cfs_quota_us", "100000");
   for (const std::string& program : kPrograms) {
     if (quota.empty()) break;
-    ProgramRun run = run_program(program, "-q --report r.json 1048576", nullptr, "",
-                                 inside_cgroup(quota), "r.json");
+    ProgramRun run = run_program(program, "-q --report r.json 524288", nullptr, "",
+                                 "env -u OMP_NUM_THREADS " + inside_cgroup(quota), "r.json");
     EXPECT_EQ(nlohmann::json::parse(run.pi_file)["threads"], 1);
   }
   if (!quota.empty()) std::system(("rmdir " + quota).c_str());
