@@ -128,18 +128,6 @@ void keep_standard_descriptors() {
   }
 }
 
-// A stream that takes everything and keeps nothing, with no descriptor behind it: the console
-// of a quiet run.
-std::FILE* null_stream() {
-  cookie_io_functions_t io = {};
-  io.write = [](void*, const char*, size_t size) -> ssize_t {
-    return static_cast<ssize_t>(size);
-  };
-  std::FILE* f = fopencookie(nullptr, "w", io);
-  if (f == nullptr) fatal("Memory Allocation Failure!\n");
-  return f;
-}
-
 }  // namespace
 
 // A team of `threads` that cannot be made (a limit on processes or on address space) fails the
@@ -175,6 +163,63 @@ void start_threads(int32_t threads) {
   }
 }
 
+namespace {
+
+// Where the console lines go: standard output's descriptor, and the reason of the first write
+// that failed.
+struct ConsoleSink {
+  int fd = STDOUT_FILENO;
+  int error = 0;
+};
+
+ssize_t write_to_sink(void* cookie, const char* bytes, size_t size) {
+  ConsoleSink& sink = *static_cast<ConsoleSink*>(cookie);
+  for (size_t done = 0; done < size;) {
+    const ssize_t wrote = write(sink.fd, bytes + done, size - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      if (sink.error == 0) sink.error = wrote < 0 ? errno : EIO;
+      return -1;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return static_cast<ssize_t>(size);
+}
+
+// The console: a line at a time down standard output, so that a log holds every finished line
+// even of a run that a signal ends, keeping the reason of a failed write for the message.
+std::FILE* console_stream(ConsoleSink& sink) {
+  cookie_io_functions_t io = {};
+  io.write = write_to_sink;
+  std::FILE* f = fopencookie(&sink, "w", io);
+  if (f == nullptr) fatal("Memory Allocation Failure!\n");
+  setvbuf(f, nullptr, _IOLBF, 0);
+  return f;
+}
+
+// Closes the console; 0 when every line got out, otherwise 1 after saying why on standard
+// error.
+int finish_console(std::FILE* console, const ConsoleSink& sink) {
+  const bool closed = std::fclose(console) == 0;
+  if (closed && sink.error == 0) return finish_standard_output();
+  const int error = sink.error != 0 ? sink.error : EIO;
+  std::fprintf(stderr, "%s: error writing standard output: %s\n", program_invocation_short_name,
+               std::strerror(error));
+  return 1;
+}
+
+}  // namespace
+
+std::FILE* null_stream() {
+  cookie_io_functions_t io = {};
+  io.write = [](void*, const char*, size_t size) -> ssize_t {
+    return static_cast<ssize_t>(size);
+  };
+  std::FILE* f = fopencookie(nullptr, "w", io);
+  if (f == nullptr) fatal("Memory Allocation Failure!\n");
+  return f;
+}
+
 int64_t environment_threads() {
   const char* text = std::getenv("OMP_NUM_THREADS");
   if (text == nullptr) return 0;
@@ -206,6 +251,50 @@ bool writes_to_standard_output(const char* path) {
   return path != nullptr && (std::strcmp(path, "-") == 0 || named_descriptor(path) == 1);
 }
 
+namespace {
+
+// With the digits on standard output, the console lines and failures go to standard error:
+// the digits' stream keeps standard output's descriptor.
+int keep_standard_output_for_the_digits() {
+  const int stream = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (stream < 0) fatal("file open error!\n", "standard output", errno);
+  if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) fatal("file open error!\n", "standard error", errno);
+  return stream;
+}
+
+// The stress test: a worker for each core the process may use (or as -t or OMP_NUM_THREADS
+// say), at the length given or at lengths in turn; no digit file unless -o names one.
+int run_stress_program(const CommandLine& line, ComputePi compute) {
+  int32_t cores[kMaxThreads];
+  int32_t workers = line.threads;
+  if (workers == 0) workers = static_cast<int32_t>(environment_threads() > 0 ? environment_threads() : 0);
+  if (workers == 0) {
+    workers = usable_cores(cores, kMaxThreads);
+    const int32_t quota = cgroup_cpu_threads("/proc/self/cgroup", "/sys/fs/cgroup");
+    if (quota > 0 && quota < workers) workers = quota;
+  }
+  if (writes_to_standard_output(line.output)) {
+    prepare_pi_stream(keep_standard_output_for_the_digits());
+  } else if (line.output != nullptr) {
+    prepare_pi_file(line.output);
+  }
+  ConsoleSink sink;
+  std::FILE* out = console_stream(sink);
+  StressPlan plan;
+  plan.workers = workers;
+  plan.length = line.length != nullptr ? parse_length(line.length) : 0;
+  plan.runs = line.repeat > 0 ? line.repeat : 0;
+  plan.console = line.quiet ? null_stream() : out;
+  plan.summary = out;
+  plan.write_digits = line.output != nullptr;
+  plan.layout = line.plain ? PiLayout::plain : PiLayout::lines;
+  const int status = run_stress(plan, compute);
+  if (line.quiet) std::fclose(plan.console);
+  return finish_console(out, sink) != 0 ? 1 : status;
+}
+
+}  // namespace
+
 int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   keep_standard_descriptors();
   // A reader gone or a file-size limit makes a write fail and the run say so, rather than end
@@ -216,6 +305,7 @@ int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   const int status = parse_command_line(argc, argv, name, &line);
   if (status >= 0) return status;
   prepare_stacks();
+  if (line.stress) return run_stress_program(line, compute);
   if (line.threads > 0) omp_set_num_threads(line.threads);
   // With the digits or the report on standard output, everything else the run prints, failures
   // included, goes to standard error (the prompt too, before standard output is redirected).
@@ -247,21 +337,22 @@ int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   }
   const int32_t most_threads = threaded && !count_given ? running_threads() : 0;
   if (to_stdout) {
-    const int stream = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (stream < 0) fatal("file open error!\n", "standard output", errno);
-    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) fatal("file open error!\n", "standard error", errno);
+    const int stream = keep_standard_output_for_the_digits();
     if (digits_to_stdout) prepare_pi_stream(stream);
     if (report_to_stdout) prepare_report_stream(stream);
   }
   if (length == 0) fatal(kBadLength);
   if (!digits_to_stdout) prepare_pi_file(line.output != nullptr ? line.output : "pi.txt");
   if (line.report != nullptr && !report_to_stdout) prepare_report_file(line.report);
-  std::FILE* console = line.quiet ? null_stream() : stdout;
+  ConsoleSink sink;
+  std::FILE* out = console_stream(sink);
+  std::FILE* console = line.quiet ? null_stream() : out;
   RunPlan plan;
   plan.bx = round_length(length);
   plan.digits = written_digits(length, plan.bx);
   plan.length = length;
   plan.console = console;
+  plan.summary = out;
   plan.most_threads = most_threads;
   plan.threads = running_threads();
   plan.repeat = line.repeat;
@@ -272,7 +363,7 @@ int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   if (line.quiet) std::fclose(console);
   // Console lines lost to a full or closed standard output make the run a failure, though
   // the digits are whole; the report, which would say it succeeded, is not written.
-  if (finish_standard_output() != 0) {
+  if (finish_console(out, sink) != 0) {
     remove_pending_report();
     return 1;
   }

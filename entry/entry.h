@@ -40,6 +40,7 @@ struct CommandLine {
   int32_t repeat = -1;             // -r N; 0 until interrupted, -1 when not given
   const char* report = nullptr;    // --report FILE
   bool plain = false;              // --plain
+  bool stress = false;             // --stress
   const char* length = nullptr;    // LENGTH; typed into the dialogue when not given
 };
 // Reads argv into line (name is the program's, for --version). Returns -1 when the run goes
@@ -90,7 +91,8 @@ struct RunPlan {
   int32_t bx = 0;
   int32_t digits = 0;        // written
   int32_t length = 0;        // asked for
-  std::FILE* console = stdout;
+  std::FILE* console = stdout;  // the stages and run times
+  std::FILE* summary = stdout;  // a repeat's summary line, printed even when console is quiet
   int32_t most_threads = 0;  // for fit_threads_to_load; 0 leaves the count as it is
   int32_t threads = 1;       // the most a stage may run, for the memory their stacks take
   int32_t repeat = -1;       // -1: one run, with no summary
@@ -98,11 +100,30 @@ struct RunPlan {
   bool report = false;       // the caller writes a report
   const char* program = "";
 };
-// Allocates the buffers, runs compute as the plan says, prints each run's "Total time" line and,
-// with a repeat, a summary line. Returns the report's text when the plan asks for one (empty
+// Allocates the buffers, runs compute as the plan says, prints the first run's stages, each
+// run's "Total time" line and, with a repeat, a summary line. Returns the report's text when the plan asks for one (empty
 // otherwise), for the caller to write once the invocation has succeeded. Fatal ("error repeat:
 // run K differs from run 1\n") when a run's digits differ from the first's.
 std::string run_pi(const RunPlan& plan, ComputePi compute);
+
+// A stress test: `workers` processes, one a core, each computing pi with one thread again and
+// again, `runs` runs each (0: until SIGINT or SIGTERM), at `length` or, for 0, at lengths from
+// 2^16 digits up in turn, as far as the memory holds them for every worker.
+struct StressPlan {
+  int32_t workers = 1;
+  int32_t length = 0;
+  int32_t runs = 0;
+  std::FILE* console = stdout;  // a line a finished run
+  std::FILE* summary = stdout;  // the summary, and the line that names a failure
+  bool write_digits = false;    // the first worker's first run fills the prepared digit file
+  PiLayout layout = PiLayout::lines;
+};
+// Runs the stress test; 0 when every run agreed and the workers ended or were stopped. Fatal
+// ("error stress\n", after a line that names the worker, its core, the length and the check)
+// when a worker fails: every worker stops.
+int run_stress(const StressPlan& plan, ComputePi compute);
+// The processors this process may run on, at most `most` of them, into cores; their count.
+int32_t usable_cores(int32_t* cores, int32_t most);
 
 // The program called name: reads the command line, then with no length argument prompts for
 // the length, with one takes it from there, and runs compute through run_pi; most_threads is
@@ -110,6 +131,14 @@ std::string run_pi(const RunPlan& plan, ComputePi compute);
 // given by -t or OMP_NUM_THREADS, or the run is too short to share work among threads).
 // Returns the exit status.
 int run_pi_program(int argc, char** argv, const char* name, ComputePi compute);
+
+// Whether SIGINT or SIGTERM asked a repeat to stop (catch_stop_signals): a stage's end drops
+// the run then.
+bool stop_requested();
+// From now on the first SIGINT or SIGTERM asks to stop; a second ends the process by it.
+void catch_stop_signals();
+// A stream that takes everything and keeps nothing, with no descriptor behind it.
+std::FILE* null_stream();
 
 // The thread count of a plain OMP_NUM_THREADS (a positive count, or a list of them whose first
 // counts, blanks around; a count past kMaxThreads comes back above it); 0 where it is not set,
@@ -128,6 +157,8 @@ void start_threads(int32_t threads);
 std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs, int64_t finished,
                         const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
                         const char* cpuinfo_path);
+// count bytes as lowercase hexadecimal.
+std::string hex_text(const uint8_t* bytes, int32_t count);
 // Flushes standard output; 0 when all it was given got out, otherwise 1 after saying so (with
 // the reason where the flush gives one) on standard error.
 int finish_standard_output();
@@ -201,6 +232,14 @@ void for_each_cgroup(const char* proc_cgroup_path, const char* cgroup_root,
 // if not), allocates the buffers (a failure ends the run with the first line alone) and prints
 // the sizing line to console.
 RunBuffers allocate_run(int32_t bx, std::FILE* console, int32_t threads);
+// What a run of bx digits with `threads` threads takes: its buffers and the threads' stacks.
+int64_t run_bytes_with_threads(int32_t bx, int32_t threads);
+// The bytes the process may still take: the machine's available memory, or its memory
+// cgroups' where less; -1 where neither can be read.
+int64_t memory_at_hand();
+// Fatal ("Memory Allocation Failure!\n", and the MiB needed and available on standard error)
+// unless the memory at hand holds needed bytes.
+void refuse_unless_memory_holds(int64_t needed);
 // Gives the threads OpenMP starts stacks of a fixed size, which allocate_run counts, and raises
 // a stack limit too low for the main thread's frames; fatal ("Memory Allocation Failure!\n")
 // where the hard limit leaves too little.

@@ -16,13 +16,14 @@ namespace {
 
 constexpr const char* kVersion = TALLOW_VERSION;  // the project's version, set by the build
 // Options with no short form.
-constexpr int kVersionOption = 256, kReportOption = 257, kPlainOption = 258;
+constexpr int kVersionOption = 256, kReportOption = 257, kPlainOption = 258, kStressOption = 259;
 
 constexpr option kLongOptions[] = {
     {"threads", required_argument, nullptr, 't'}, {"output", required_argument, nullptr, 'o'},
     {"quiet", no_argument, nullptr, 'q'},         {"repeat", required_argument, nullptr, 'r'},
     {"report", required_argument, nullptr, kReportOption},
-    {"plain", no_argument, nullptr, kPlainOption}, {"help", no_argument, nullptr, 'h'},
+    {"plain", no_argument, nullptr, kPlainOption}, {"stress", no_argument, nullptr, kStressOption},
+    {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersionOption}, {nullptr, 0, nullptr, 0}};
 
 const char* long_name_of(int value) {
@@ -98,18 +99,25 @@ void print_usage(std::FILE* out) {
                "  -o, --output=FILE  write the digits to FILE instead of pi.txt; with FILE -,\n"
                "                     to standard output, and the console lines to standard\n"
                "                     error\n"
-               "  -q, --quiet        print no console lines unless the run fails\n"
+               "  -q, --quiet        print no console lines but a summary, unless the run\n"
+               "                     fails\n"
                "  -r, --repeat=N     run the whole computation N times (0: until SIGINT or\n"
                "                     SIGTERM), write the digits of the first run, stop if\n"
-               "                     another run's digits differ, end with a summary line\n"
+               "                     another run's digits differ; a line each later run,\n"
+               "                     then a summary line\n"
                "      --report=FILE  write a JSON summary of the runs to FILE (with FILE -,\n"
                "                     to standard output) when the invocation succeeds\n"
                "      --plain        write the digits as 3.14159... on one line\n"
+               "      --stress       load every core until SIGINT or SIGTERM: a worker a\n"
+               "                     core (-t N: N workers), each computing with one thread\n"
+               "                     at LENGTH, or at lengths from 65536 up in turn, again\n"
+               "                     and again (-r N: N runs each), its digits compared with\n"
+               "                     its own and the other workers'; no file unless -o\n"
                "  -h, --help         print this help and exit\n"
                "      --version      print the program's name and version and exit\n"
                "Examples:\n"
-               "  timeout --preserve-status -s INT 10m %s -r 0 1048576\n"
-               "                     a stability test of ten minutes\n"
+               "  timeout --preserve-status -s INT 10m %s --stress\n"
+               "                     a stability test of ten minutes on every core\n"
                "  %s -r 5 --report run.json 16777216\n"
                "                     a benchmark of five runs and its report\n"
                "  %s -q --plain -o - 10000 | cut -c 9993-\n"
@@ -151,6 +159,9 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
       case kPlainOption:
         line->plain = true;
         break;
+      case kStressOption:
+        line->stress = true;
+        break;
       case 'h':
         print_usage(stdout);
         return finish_standard_output();  // help that cannot be written is a failure
@@ -180,7 +191,7 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
         }
         // A letter that is an option was refused only in its long form, given a value.
         if (optopt == 'q' || optopt == 'h' || optopt == kVersionOption ||
-            optopt == kPlainOption) {
+            optopt == kPlainOption || optopt == kStressOption) {
           return mistake("option '--%s' doesn't allow an argument", long_name_of(optopt));
         }
         const char option_letter[] = {static_cast<char>(optopt), '\0'};
@@ -194,6 +205,9 @@ int parse_command_line(int argc, char** argv, const char* name, CommandLine* lin
     if (parse_length(line->length) == 0) {
       return mistake("invalid length '%s' (a whole number from 1 to 1073741824)", line->length);
     }
+  }
+  if (line->stress && line->report != nullptr) {
+    return mistake("--report does not go with --stress%s", "");
   }
   // Both outputs on standard output, or in one file, would leave one of them destroyed.
   const char* digits = line->output != nullptr ? line->output : "pi.txt";

@@ -82,16 +82,6 @@ std::string cpu_model(const char* cpuinfo_path) {
   return "null";
 }
 
-std::string hex(const uint8_t* bytes, int32_t count) {
-  std::string text;
-  char pair[3];
-  for (int32_t i = 0; i < count; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-    text += pair;
-  }
-  return text;
-}
-
 std::string utc_now() {
   const std::time_t now = std::time(nullptr);
   std::tm utc = {};
@@ -109,6 +99,16 @@ void member(std::string& out, const char* indent, const char* key, const std::st
 }
 
 }  // namespace
+
+std::string hex_text(const uint8_t* bytes, int32_t count) {
+  std::string text;
+  char pair[3];
+  for (int32_t i = 0; i < count; ++i) {
+    std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
+    text += pair;
+  }
+  return text;
+}
 
 std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs, int64_t finished,
                         const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
@@ -142,7 +142,7 @@ std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs, i
   member(out, "  ", "runs", list);
   // Runs finished: the runs listed are the last of them.
   member(out, "  ", "runs_finished", std::to_string(finished));
-  member(out, "  ", "sha256", quoted(hex(sha256, 32)));
+  member(out, "  ", "sha256", quoted(hex_text(sha256, 32)));
   member(out, "  ", "threads", std::to_string(most_threads));
   member(out, "  ", "version", quoted(TALLOW_VERSION), true);
   return out + "}\n";

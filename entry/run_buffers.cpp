@@ -188,18 +188,30 @@ void prepare_stacks() {
   fatal("Memory Allocation Failure!\n");
 }
 
-RunBuffers allocate_run(int32_t bx, std::FILE* console, int32_t threads) {
-  // Linux grants allocations it cannot back and kills the run part-way, with nothing said:
-  // a run that cannot fit is refused before it starts. The threads' stacks count too.
-  const int64_t needed = run_bytes(bx) + int64_t{threads - 1} * kThreadStackBytes;
-  int64_t available = available_memory("/proc/meminfo");
+int64_t memory_at_hand() {
+  const int64_t available = available_memory("/proc/meminfo");
   const int64_t cgroup = cgroup_memory_left("/proc/self/cgroup", "/sys/fs/cgroup");
-  if (cgroup >= 0 && (available < 0 || cgroup < available)) available = cgroup;
+  return cgroup >= 0 && (available < 0 || cgroup < available) ? cgroup : available;
+}
+
+void refuse_unless_memory_holds(int64_t needed) {
+  const int64_t available = memory_at_hand();
   if (!memory_suffices(needed, available)) {
     std::fprintf(stderr, "%" PRId64 " MiB needed, %" PRId64 " MiB available\n",
                  (needed + kMiB - 1) / kMiB, available / kMiB);
     fatal("Memory Allocation Failure!\n");
   }
+}
+
+int64_t run_bytes_with_threads(int32_t bx, int32_t threads) {
+  return run_bytes(bx) + int64_t{threads - 1} * kThreadStackBytes;
+}
+
+RunBuffers allocate_run(int32_t bx, std::FILE* console, int32_t threads) {
+  // Linux grants allocations it cannot back and kills the run part-way, with nothing said:
+  // a run that cannot fit is refused before it starts. The threads' stacks count too.
+  const int64_t needed = run_bytes_with_threads(bx, threads);
+  refuse_unless_memory_holds(needed);
   const int32_t count = bx / 4;
   RunBuffers b;
   for (int16_t*& number : b.numbers) number = allocate_or_fail<int16_t>(count + 4);

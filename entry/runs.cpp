@@ -29,6 +29,10 @@ void on_stop_signal(int signal_number) {
   end_by_signal(signal_number);
 }
 
+}  // namespace
+
+bool stop_requested() { return stop_asked != 0; }
+
 void catch_stop_signals() {
   struct sigaction action = {};
   action.sa_handler = on_stop_signal;
@@ -40,6 +44,8 @@ void catch_stop_signals() {
     if (old.sa_handler != SIG_IGN) sigaction(signal_number, &action, nullptr);
   }
 }
+
+namespace {
 
 constexpr int32_t kHashBytes = 32;
 
@@ -107,9 +113,12 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
   int32_t most_threads = 1;
   uint8_t first_hash[kHashBytes] = {}, file_hash[kHashBytes] = {};
   const int32_t runs = plan.repeat < 0 ? 1 : plan.repeat;  // 0: until stopped
+  // Later runs of a repeat print one line each, not their stages.
+  std::FILE* quiet = plan.repeat >= 0 ? null_stream() : nullptr;
   for (int32_t run = 1; runs == 0 || run <= runs; ++run) {
     RunLog log;
-    const int16_t* pi = compute(plan.bx, buffers, plan.console, fit, log);
+    std::FILE* stages = run == 1 ? plan.console : quiet;
+    const int16_t* pi = compute(plan.bx, buffers, stages, fit, log);
     if (pi == nullptr) break;  // stopped: the run in progress is dropped
     // A single run hashes nothing: the bytes only for a report, the words only to compare.
     uint8_t hash[kHashBytes] = {};
@@ -124,7 +133,7 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
       std::snprintf(message, sizeof message, "error repeat: run %d differs from run 1\n", run);
       fatal(message);
     }
-    end_stage(plan.console, 0, log.last_stage_start, log);  // a finished run counts
+    end_stage(stages, 0, log.last_stage_start, log);  // a finished run counts
     const int64_t now = clock_ms();
     const int32_t total = static_cast<int32_t>(now - start);
     add_time(times, total);
@@ -144,12 +153,14 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
     start = now;
   }
   free_run(buffers);
+  if (quiet != nullptr) std::fclose(quiet);
   if (plan.repeat >= 0) {
-    std::fprintf(plan.console,
-                 "Runs : %lld, fastest %d msec, median %d msec, slowest %d msec; the digits of "
-                 "every run agreed.\n",
+    std::fprintf(plan.summary,
+                 "Runs : %lld, fastest %d msec, median %d msec, slowest %d msec, %d %s; the "
+                 "digits of every run agreed.\n",
                  static_cast<long long>(times.runs), time_at(times, 0), median_ms(times),
-                 time_at(times, times.runs - 1));
+                 time_at(times, times.runs - 1), most_threads,
+                 most_threads == 1 ? "thread" : "threads at most");
   }
   if (!plan.report) return "";
   return report_json(plan, logs.data(), static_cast<int32_t>(logs.size()), times.runs,

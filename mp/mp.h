@@ -133,6 +133,9 @@ void sha256_finish(Sha256& hash, uint8_t* digest);
 void sha256_of(const void* data, size_t bytes, uint8_t* digest);
 // Removes the temporary files that are not yet in place: async-signal-safe, for handlers.
 void remove_pending_files();
+// Leaves the temporary files to the process that made them: a process forked from it that
+// ends does not remove them.
+void forget_pending_files();
 // Removes the report's temporary file, when the invocation fails after the work.
 void remove_pending_report();
 // Ends the process by signal_number with its default action, or, where that cannot end it (the

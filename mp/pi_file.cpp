@@ -328,6 +328,10 @@ void remove_pending_files() {
   }
 }
 
+void forget_pending_files() {
+  for (PendingFile& file : pending) file.armed = 0;
+}
+
 void remove_pending_report() {
   PendingFile& file = pending[kReportFile];
   if (file.armed != 0) unlinkat(file.folder, file.name, 0);

@@ -1,5 +1,8 @@
 // Whole runs of both drivers through run_pi: the same right digits, and a repeat that stops
 // when a run's digits differ.
+#include <gmock/gmock.h>
+#include <sched.h>
+
 #include <climits>
 #include <filesystem>
 
@@ -183,4 +186,42 @@ TEST(RepeatDeathTest, ARunWhoseDigitsDifferStopsTheRepeatAndKeepsTheFirstRunsFil
   std::fclose(plan.console);
   unsetenv(kFolder);
   fs::remove_all(dir);
+}
+
+namespace {
+
+// tallow's computation with word 100 of its result changed from the second run on, in the
+// worker pinned to the second core the process may use.
+const int16_t* tallow_changed_on_the_second_core(int32_t bx, const RunBuffers& buffers,
+                                                 std::FILE* console, ThreadFit& fit,
+                                                 RunLog& log) {
+  static int32_t runs = 0;
+  const int16_t* words = tallow_compute(bx, buffers, console, fit, log);
+  cpu_set_t mine;
+  const bool pinned_there = sched_getaffinity(0, sizeof mine, &mine) == 0 &&
+                            CPU_COUNT(&mine) == 1 && CPU_ISSET(1, &mine);
+  if (pinned_there && ++runs >= 2) buffers.numbers[2][1 + 100] ^= 1;
+  return words;
+}
+
+}  // namespace
+
+TEST(StressDeathTest, AWorkerWhoseDigitsDifferIsNamedWithItsCoreAndEveryWorkerStops) {
+  int32_t cores[2];
+  if (usable_cores(cores, 2) < 2 || cores[1] != 1) GTEST_SKIP() << "needs cores 0 and 1";
+  StressPlan plan;
+  plan.workers = 2;
+  plan.length = 4096;
+  plan.runs = 3;
+  plan.console = std::fopen("/dev/null", "w");
+  EXPECT_EXIT(
+      {
+        std::fflush(stdout);
+        dup2(2, 1);
+        run_stress(plan, tallow_changed_on_the_second_core);
+      },
+      testing::ExitedWithCode(1),
+      testing::MatchesRegex(" +[0-9.]+ s  worker 2 \\(core 1\\)  4096 digits  its digits differ "
+                            "from its first run's at this length\nerror stress\n"));
+  std::fclose(plan.console);
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <nlohmann/json.hpp>
 
 #include "mp.h"
@@ -727,9 +728,12 @@ std::string hex_sha256(const std::string& bytes) {
 
 // The summary line of a repeat of `runs` runs.
 bool is_summary(const std::string& line, int runs) {
-  return without_times(line) == "Runs : " + std::to_string(runs) +
-                                    ", fastest N msec, median N msec, slowest N msec; the digits "
-                                    "of every run agreed.";
+  const std::string start = "Runs : " + std::to_string(runs) +
+                            ", fastest N msec, median N msec, slowest N msec, ";
+  const std::string shown = without_times(line);
+  return shown.starts_with(start) && shown.ends_with("; the digits of every run agreed.") &&
+         (shown.find(", 1 thread;") != std::string::npos ||
+          shown.find(" threads at most;") != std::string::npos);
 }
 
 }  // namespace
@@ -741,19 +745,20 @@ TEST(Repeat, RunsCheckedAgainstEachOtherOneFileAndASummary) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.pi_file, once.pi_file);
     EXPECT_EQ(run.temporary_files, 0);
-    // The sizing line once, then each run's lines, then the summary.
+    // The sizing line once, then the first run's lines, a line each later run, the summary.
     const std::vector<std::string> lines = lines_of(run.out), single = lines_of(once.out);
-    const size_t per_run = single.size() - 1;
-    ASSERT_EQ(lines.size(), 1 + 3 * per_run + 1) << run.out;
-    EXPECT_EQ(lines[0], single[0]);
-    for (size_t k = 1; k + 1 < lines.size(); ++k) {
-      EXPECT_EQ(without_times(lines[k]), without_times(single[1 + (k - 1) % per_run])) << k;
+    ASSERT_EQ(lines.size(), single.size() + 2 + 1) << run.out;
+    for (size_t k = 0; k < single.size(); ++k) {
+      EXPECT_EQ(without_times(lines[k]), without_times(single[k])) << k;
     }
+    EXPECT_EQ(without_times(lines[single.size()]), "Total time : N msec.");
+    EXPECT_EQ(without_times(lines[single.size() + 1]), "Total time : N msec.");
     EXPECT_TRUE(is_summary(lines.back(), 3)) << lines.back();
-    // Quiet: nothing at all.
+    // Quiet: the summary alone.
     ProgramRun quiet = run_program(program, "-q --repeat=2 4096", nullptr);
     EXPECT_EQ(quiet.status, 0);
-    EXPECT_EQ(quiet.out, "");
+    ASSERT_EQ(lines_of(quiet.out).size(), 1u) << quiet.out;
+    EXPECT_TRUE(is_summary(quiet.out.substr(0, quiet.out.size() - 1), 2)) << quiet.out;
     EXPECT_EQ(quiet.pi_file, once.pi_file);
   }
 }
@@ -816,7 +821,8 @@ TEST(Report, KeysRunsAndTheHashOfTheDigitsWritten) {
       EXPECT_EQ(report["sha256"], hex_sha256(run.out));
       const size_t runs = std::string(args).find("-r 2") != std::string::npos ? 2 : 1;
       ASSERT_EQ(report["runs"].size(), runs);
-      // Each run's stages as its console lines give them: the set-up, 12 iterations, the last.
+      // Each run's stages, the first run's as its console lines give them: the set-up, 12
+      // iterations, the last.
       std::vector<int> console_ms;
       for (const std::string& line : lines_of(run.err)) {
         const size_t at = line.find("msec");
@@ -827,8 +833,10 @@ TEST(Report, KeysRunsAndTheHashOfTheDigitsWritten) {
       std::vector<int> report_ms;
       for (const nlohmann::json& r : report["runs"]) {
         EXPECT_EQ(r["stages_ms"].size(), 14u);
-        for (const nlohmann::json& ms : r["stages_ms"]) report_ms.push_back(ms.get<int>());
         EXPECT_GE(r["total_ms"].get<int>(), 0);
+      }
+      for (const nlohmann::json& ms : report["runs"][0]["stages_ms"]) {
+        report_ms.push_back(ms.get<int>());
       }
       EXPECT_EQ(report_ms, console_ms);
       for (const char* key : {"checks", "cpu", "date"}) EXPECT_TRUE(report.contains(key)) << key;
@@ -1082,5 +1090,51 @@ TEST(Console, AStandardInputThatCannotBeReadIsNamed) {
       EXPECT_EQ(run.out, "length of pi =? file read error!\n") << input;
       EXPECT_TRUE(run.err.starts_with(name_of(program) + ": standard input: ")) << run.err;
     }
+  }
+}
+
+TEST(Stress, AWorkerACoreALineARunAndASummary) {
+  const std::string run_line = R"(^ +[0-9]+\.[0-9] s  worker [1-3] \(core [0-9]+\)  4096 digits  ok$)";
+  for (const std::string& program : kPrograms) {
+    for (int workers : {2, 3}) {
+      ProgramRun run = run_program(program, "--stress -r 2 -t " + std::to_string(workers) + " 4096",
+                                   nullptr);
+      EXPECT_EQ(run.status, 0) << run.out << run.err;
+      const std::vector<std::string> lines = lines_of(run.out);
+      ASSERT_EQ(lines.size(), size_t(2 * workers + 1)) << run.out;
+      for (size_t k = 0; k + 1 < lines.size(); ++k) {
+        EXPECT_THAT(lines[k], testing::MatchesRegex(run_line));
+      }
+      EXPECT_EQ(lines.back().substr(0, lines.back().rfind(';')),
+                "Stress : " + std::to_string(workers) + " workers of one thread, " +
+                    std::to_string(2 * workers) + " runs (" + (workers == 2 ? "2, 2" : "2, 2, 2") +
+                    "); the digits of every run agreed");
+      EXPECT_FALSE(run.wrote_pi_file);
+      EXPECT_EQ(run.temporary_files, 0);
+    }
+    // Quiet: the summary alone; with -o, the first run's digits.
+    ProgramRun quiet = run_program(program, "--stress -q -r 1 -t 2 -o x.txt 1000", nullptr, "", "",
+                                   "x.txt");
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(lines_of(quiet.out).size(), 1u) << quiet.out;
+    EXPECT_TRUE(whole_pi_file(quiet, 1000));
+    EXPECT_EQ(run_program(program, "--stress --report r.json 1000", nullptr).status, 2);
+  }
+}
+
+TEST(Console, ALogThroughAPipeHoldsEveryFinishedLine) {
+  // The run ends by SIGTERM once its third iteration is in the log.
+  const std::string killed = under(
+      "mkfifo p; cat p > log & c=$!; \"$0\" \"$@\" > p & t=$!; "
+      "until grep -q \"^ 3 \" log 2>/dev/null; do sleep 0.01; done; kill -TERM $t; wait $t; "
+      "wait $c");
+  for (const std::string& program : kPrograms) {
+    ProgramRun run = run_program(program, "4194304", nullptr, "", killed, "log");
+    const std::vector<std::string> lines = lines_of(run.pi_file);
+    ASSERT_GE(lines.size(), 5u) << run.pi_file;
+    EXPECT_EQ(lines[0], "bx = 4194304  use memory = 29360176");
+    EXPECT_EQ(without_times(lines[1]), "-- Nmsec");
+    EXPECT_EQ(without_times(lines[2]), " 1 Nmsec");
+    EXPECT_EQ(run.temporary_files, 0);
   }
 }
