@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <omp.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -385,4 +386,16 @@ int finish_standard_output() {
 int64_t clock_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t clock_us() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int64_t cpu_time_us() {
+  rusage usage = {};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto us = [](const timeval& t) { return int64_t{t.tv_sec} * 1000000 + t.tv_usec; };
+  return us(usage.ru_utime) + us(usage.ru_stime);
 }

@@ -55,9 +55,14 @@ void print_usage(std::FILE* out);
 constexpr int32_t kMostStages = 34;  // the set-up, at most 31 iterations, the last stage
 struct RunLog {
   int32_t stages = 0;
-  int32_t stage_ms[kMostStages] = {};
+  int32_t stage_ms[kMostStages] = {};       // as the console line gives it
+  int64_t stage_us[kMostStages] = {};
+  int32_t stage_threads[kMostStages] = {};  // the threads it ran
+  int32_t stage_gave_way[kMostStages] = {}; // the other processes' ready tasks it gave way to
   int32_t most_threads = 1;
   int64_t last_stage_start = 0;  // of the stage that the caller of the computation ends
+  int32_t threads_now = 1, gave_way_now = 0;  // of the stage in progress
+  int64_t cpu_us = 0;  // the process's CPU time over the run, every thread's
 };
 
 // The buffers of a run (allocate_run).
@@ -70,7 +75,8 @@ struct ThreadFit;
 using ComputePi = const int16_t* (*)(int32_t bx, const RunBuffers& buffers,
                                      std::FILE* console, ThreadFit& fit, RunLog& log);
 
-// Starts a stage: fits the thread count to the load and notes it; returns the clock.
+// Starts a stage: fits the thread count to the load and notes it; returns the clock
+// (clock_us).
 int64_t begin_stage(ThreadFit& fit, RunLog& log);
 // Ends the stage that started at start: prints its line ("-- Nmsec" for label 0, the
 // iteration's number otherwise) and logs its time. False when a stop was asked for: the run is
@@ -151,12 +157,23 @@ int32_t running_threads();
 // space forbids it, rather than OpenMP's own message at the first shared stage.
 void start_threads(int32_t threads);
 
-// The JSON report of an invocation: what was asked and run, the stages of the last `runs` of
-// the `finished` runs, the SHA-256 of the digits written, the checks, the processor (from
-// cpuinfo_path) and the date.
-std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs, int64_t finished,
-                        const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
-                        const char* cpuinfo_path);
+// What a report tells of the runs: the last `runs` of the `finished` ones, their statistics,
+// and the digits written.
+struct RunsReported {
+  const RunLog* logs = nullptr;
+  int32_t runs = 0;
+  int64_t finished = 0;
+  const int32_t* totals_ms = nullptr;
+  int32_t most_threads = 1;
+  int32_t fastest_ms = 0, median_ms = 0, slowest_ms = 0;
+  const uint8_t* sha256 = nullptr;  // of the bytes written, 32
+  std::string first_digits, last_digits;
+};
+// The JSON report of an invocation: what was asked and run, each reported run's stages (name,
+// threads, microseconds, load given way to) and CPU time, the statistics, the SHA-256 and the
+// first and last digits written, the checks, the machine (the processor from cpuinfo_path),
+// the build and the date.
+std::string report_json(const RunPlan& plan, const RunsReported& runs, const char* cpuinfo_path);
 // count bytes as lowercase hexadecimal.
 std::string hex_text(const uint8_t* bytes, int32_t count);
 // Flushes standard output; 0 when all it was given got out, otherwise 1 after saying so (with
@@ -179,6 +196,7 @@ int32_t threads_beside(int32_t most, int32_t cores, int32_t others);
 // What a run keeps of the load from one stage to the next.
 struct ThreadFit {
   int32_t most = 0;          // the most threads; 1 or less leaves the count as it was set
+  int32_t gave_way_to = 0;   // the other processes' ready tasks the last fit gave way to
   // The look before the last saw other processes' tasks ready; true at first, so that a run
   // that starts beside a busy process gives way at once (its first stage spun beside one
   // costs more than a whole run of 2^20 digits gains from a second core).
@@ -192,8 +210,11 @@ void fit_threads_to_load(ThreadFit& fit);
 // matches; -1 where the file cannot be read or no line matches.
 long long scan_file(const char* path, const char* format);
 
-// Milliseconds of a monotonic clock; only differences mean anything.
+// Milliseconds and microseconds of a monotonic clock; only differences mean anything.
 int64_t clock_ms();
+int64_t clock_us();
+// The CPU time of the process so far, every thread's, in microseconds.
+int64_t cpu_time_us();
 
 // The eight buffers of a run, for count = bx / 4 words a number: five numbers of count + 4
 // words, the Newton work array of count + 14 words and the two transform arrays of count

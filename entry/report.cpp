@@ -1,85 +1,40 @@
-// The JSON report of an invocation, for scripts: what was asked and run, every run's stages,
-// the hash of the digits written and what was checked. Written by hand, two spaces an indent
-// and the keys of an object in alphabetical order, so that the programs need no JSON library.
+// The JSON report of an invocation, for scripts and for a benchmarker to keep: what was asked and
+// run, the machine and the build, every reported run's stages with their threads, times and the
+// load they gave way to, the statistics, the CPU time beside the wall time, the hash and the ends
+// of the digits written, and what was checked. Two spaces an indent, the keys of an object in
+// alphabetical order; text that is not UTF-8 (a processor's name) has its bad bytes replaced.
+#include <sys/utsname.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <fstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "entry.h"
 
 namespace {
 
-// The length of the well-formed UTF-8 sequence at text[at] (1 to 4), or 0 for a byte that
-// starts none: a stray continuation, an overlong form, a surrogate, past U+10FFFF, cut short.
-size_t utf8_sequence(const std::string& text, size_t at) {
-  const unsigned char lead = static_cast<unsigned char>(text[at]);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xbf;  // the range of the second byte
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    if (lead == 0xe0) low = 0xa0;
-    if (lead == 0xed) high = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    if (lead == 0xf0) low = 0x90;
-    if (lead == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (size_t k = 1; k < length; ++k) {
-    const unsigned char byte = static_cast<unsigned char>(text[at + k]);
-    if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xbf)) return 0;
-  }
-  return length;
-}
+using nlohmann::json;
 
-// text as a JSON string: quotes, backslashes and control characters escaped, bytes that are
-// not UTF-8 replaced by U+FFFD, so that the file always parses; other bytes as they are.
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (size_t at = 0; at < text.size(); ++at) {
-    const size_t sequence = utf8_sequence(text, at);
-    if (sequence != 1) {
-      out += sequence == 0 ? "\xef\xbf\xbd" : text.substr(at, sequence);
-      at += sequence == 0 ? 0 : sequence - 1;
-      continue;
-    }
-    const char ch = text[at];
-    const unsigned char byte = static_cast<unsigned char>(ch);
-    if (ch == '"' || ch == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (byte < 0x20) {
-      const char* named = ch == '\b' ? "\\b" : ch == '\f' ? "\\f" : ch == '\n' ? "\\n"
-                          : ch == '\r' ? "\\r" : ch == '\t' ? "\\t" : nullptr;
-      char escape[8];
-      if (named == nullptr) std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-      out += named != nullptr ? named : escape;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
-// The processor's model name as cpuinfo gives it ("model name : ..."), as a JSON value: a
-// string, or null.
-std::string cpu_model(const char* cpuinfo_path) {
-  std::ifstream in(cpuinfo_path);
+// The value after "key" and its separator on the first line of the file at path that starts
+// with key, as cpuinfo ("model name\t: ...") and os-release (PRETTY_NAME="...") give them;
+// null where there is none.
+json value_in(const char* path, const std::string& key, char separator) {
+  std::ifstream in(path);
   std::string line;
   while (std::getline(in, line)) {
-    if (line.rfind("model name", 0) != 0) continue;
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) break;
-    const size_t first = line.find_first_not_of(" \t", colon + 1);
-    return quoted(first == std::string::npos ? std::string() : line.substr(first));
+    if (line.rfind(key, 0) != 0) continue;
+    const size_t at = line.find(separator);
+    if (at == std::string::npos) break;
+    const size_t first = line.find_first_not_of(" \t\"", at + 1);
+    if (first == std::string::npos) return "";
+    const size_t last = line.find_last_not_of(" \t\"");
+    return line.substr(first, last - first + 1);
   }
-  return "null";
+  return nullptr;
 }
 
 std::string utc_now() {
@@ -91,14 +46,95 @@ std::string utc_now() {
   return text;
 }
 
-// One member of an object: its key, the value's JSON text, and the comma unless it is last.
-void member(std::string& out, const char* indent, const char* key, const std::string& value,
-            bool last = false) {
-  out += indent;
-  out += quoted(key) + ": " + value + (last ? "\n" : ",\n");
+json machine(const char* cpuinfo_path) {
+  json out;
+  out["cpu"] = value_in(cpuinfo_path, "model name", ':');
+  int32_t cores[kMaxThreads];
+  out["cores"] = usable_cores(cores, kMaxThreads);
+  const long long kib = scan_file("/proc/meminfo", "MemTotal: %lld kB");
+  out["memory_bytes"] = kib < 0 ? json(nullptr) : json(kib * 1024);
+  utsname name = {};
+  out["kernel"] = uname(&name) == 0 ? json(std::string(name.sysname) + " " + name.release + " " +
+                                           name.machine)
+                                    : json(nullptr);
+  out["system"] = value_in("/etc/os-release", "PRETTY_NAME", '=');
+  return out;
+}
+
+json build() {
+  return {{"compiler", std::string("g++ ") + __VERSION__},
+          {"native_code", TALLOW_NATIVE_CODE != 0},
+          {"type", TALLOW_BUILD_TYPE},
+          {"version", TALLOW_VERSION}};
+}
+
+// A stage's name as its console line numbers it.
+std::string stage_name(int32_t s, int32_t stages) {
+  if (s == 0) return "set-up";
+  return s + 1 == stages ? "last" : "iteration " + std::to_string(s);
+}
+
+json run_of(const RunLog& log, int32_t total_ms) {
+  json stages = json::array(), stages_ms = json::array();
+  for (int32_t s = 0; s < log.stages; ++s) {
+    stages.push_back({{"gave_way_to", log.stage_gave_way[s]},
+                      {"name", stage_name(s, log.stages)},
+                      {"threads", log.stage_threads[s]},
+                      {"us", log.stage_us[s]}});
+    stages_ms.push_back(log.stage_ms[s]);
+  }
+  const double wall = total_ms / 1000.0, cpu = static_cast<double>(log.cpu_us) / 1e6;
+  return {{"cpu_s", cpu},
+          {"cores_busy", wall > 0 ? cpu / wall : 0.0},
+          {"stages", stages},
+          {"stages_ms", stages_ms},
+          {"total_ms", total_ms}};
 }
 
 }  // namespace
+
+std::string report_json(const RunPlan& plan, const RunsReported& reported,
+                        const char* cpuinfo_path) {
+  json out;
+  out["bx"] = plan.bx;
+  out["build"] = build();
+  // Every product's terms checked by their sums at 1 and -1 and by their distance from
+  // integers, the digits before the last 20 against pi's known ones, and every run's digits
+  // against the first's: a run reaches its report only if all held.
+  out["checks"] = {{"products", true}, {"runs_agreed", true}, {"spot_check", true}};
+  out["cpu"] = value_in(cpuinfo_path, "model name", ':');
+  out["date"] = utc_now();
+  out["digits"] = plan.digits;
+  out["digits_written"] = {{"first", reported.first_digits}, {"last", reported.last_digits}};
+  out["layout"] = plan.layout == PiLayout::plain ? "plain" : "lines";
+  out["length"] = plan.length;
+  out["machine"] = machine(cpuinfo_path);
+  out["program"] = plan.program;
+  out["repeat"] = plan.repeat < 0 ? 1 : plan.repeat;
+  json runs = json::array();
+  double cpu = 0.0, wall = 0.0;
+  for (int32_t r = 0; r < reported.runs; ++r) {
+    runs.push_back(run_of(reported.logs[r], reported.totals_ms[r]));
+    cpu += static_cast<double>(reported.logs[r].cpu_us) / 1e6;
+    wall += reported.totals_ms[r] / 1000.0;
+  }
+  out["runs"] = runs;
+  // Runs finished: the runs listed are the last of them.
+  out["runs_finished"] = reported.finished;
+  out["sha256"] = reported.sha256 != nullptr ? hex_text(reported.sha256, 32) : "";
+  out["statistics"] = {{"fastest_ms", reported.fastest_ms},
+                       {"median_ms", reported.median_ms},
+                       {"slowest_ms", reported.slowest_ms}};
+  out["threads"] = reported.most_threads;
+  // The share of the cores the runs listed kept busy, and that share over the threads.
+  const double busy = wall > 0 ? cpu / wall : 0.0;
+  out["cpu_time"] = {{"cores_busy", busy},
+                     {"efficiency", busy / reported.most_threads},
+                     {"cpu_s", cpu},
+                     {"wall_s", wall}};
+  out["version"] = TALLOW_VERSION;
+  return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
 
 std::string hex_text(const uint8_t* bytes, int32_t count) {
   std::string text;
@@ -108,42 +144,4 @@ std::string hex_text(const uint8_t* bytes, int32_t count) {
     text += pair;
   }
   return text;
-}
-
-std::string report_json(const RunPlan& plan, const RunLog* logs, int32_t runs, int64_t finished,
-                        const int32_t* totals_ms, int32_t most_threads, const uint8_t* sha256,
-                        const char* cpuinfo_path) {
-  std::string out = "{\n";
-  member(out, "  ", "bx", std::to_string(plan.bx));
-  // Every product's terms checked by their sums at 1 and -1 and by their distance from
-  // integers, the digits before the last 20 against pi's known ones, and every run's digits
-  // against the first's: a run reaches its report only if all held.
-  member(out, "  ", "checks",
-         "{\n    \"products\": true,\n    \"runs_agreed\": true,\n    \"spot_check\": true\n  }");
-  member(out, "  ", "cpu", cpu_model(cpuinfo_path));
-  member(out, "  ", "date", quoted(utc_now()));
-  member(out, "  ", "digits", std::to_string(plan.digits));
-  member(out, "  ", "layout", quoted(plan.layout == PiLayout::plain ? "plain" : "lines"));
-  member(out, "  ", "length", std::to_string(plan.length));
-  member(out, "  ", "program", quoted(plan.program));
-  member(out, "  ", "repeat", std::to_string(plan.repeat < 0 ? 1 : plan.repeat));
-  std::string list = runs == 0 ? "[]" : "[\n";
-  for (int32_t r = 0; r < runs; ++r) {
-    std::string stages = logs[r].stages == 0 ? "[]" : "[\n";
-    for (int32_t s = 0; s < logs[r].stages; ++s) {
-      stages += "        " + std::to_string(logs[r].stage_ms[s]) +
-                (s + 1 < logs[r].stages ? ",\n" : "\n      ]");
-    }
-    list += "    {\n";
-    member(list, "      ", "stages_ms", stages);
-    member(list, "      ", "total_ms", std::to_string(totals_ms[r]), true);
-    list += r + 1 < runs ? "    },\n" : "    }\n  ]";
-  }
-  member(out, "  ", "runs", list);
-  // Runs finished: the runs listed are the last of them.
-  member(out, "  ", "runs_finished", std::to_string(finished));
-  member(out, "  ", "sha256", quoted(hex_text(sha256, 32)));
-  member(out, "  ", "threads", std::to_string(most_threads));
-  member(out, "  ", "version", quoted(TALLOW_VERSION), true);
-  return out + "}\n";
 }

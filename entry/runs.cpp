@@ -80,24 +80,44 @@ int32_t median_ms(const RunTimes& times) {
                     : (time_at(times, n / 2 - 1) + time_at(times, n / 2)) / 2;
 }
 
+// The first and the last ten (or fewer) of the `digits` digits after the point in words.
+void digits_at_ends(const int16_t* words, int32_t digits, std::string* first, std::string* last) {
+  auto digit = [words](int32_t k) {
+    int32_t v = words[k / 4];
+    for (int32_t i = k % 4; i < 3; ++i) v /= 10;
+    return static_cast<char>('0' + v % 10);
+  };
+  const int32_t shown = digits < 10 ? digits : 10;
+  for (int32_t k = 0; k < shown; ++k) *first += digit(k);
+  for (int32_t k = digits - shown; k < digits; ++k) *last += digit(k);
+}
+
 }  // namespace
 
 int64_t begin_stage(ThreadFit& fit, RunLog& log) {
   fit_threads_to_load(fit);
   // OMP_THREAD_LIMIT caps the teams below the count asked for.
-  log.most_threads = std::max(log.most_threads, std::min(omp_get_max_threads(),
-                                                         omp_get_thread_limit()));
-  return clock_ms();
+  log.threads_now = running_threads();
+  log.gave_way_now = fit.gave_way_to;
+  log.most_threads = std::max(log.most_threads, log.threads_now);
+  return clock_us();
 }
 
 bool end_stage(std::FILE* console, int32_t label, int64_t start, RunLog& log) {
-  const int32_t ms = static_cast<int32_t>(clock_ms() - start);
+  const int64_t us = clock_us() - start;
+  const int32_t ms = static_cast<int32_t>(us / 1000);
   if (label == 0) {
     std::fprintf(console, "-- %dmsec\n", ms);
   } else {
     std::fprintf(console, "%2d %dmsec\n", label, ms);
   }
-  if (log.stages < kMostStages) log.stage_ms[log.stages++] = ms;
+  if (log.stages < kMostStages) {
+    log.stage_ms[log.stages] = ms;
+    log.stage_us[log.stages] = us;
+    log.stage_threads[log.stages] = log.threads_now;
+    log.stage_gave_way[log.stages] = log.gave_way_now;
+    ++log.stages;
+  }
   return stop_asked == 0;
 }
 
@@ -112,11 +132,13 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
   std::vector<int32_t> totals;
   int32_t most_threads = 1;
   uint8_t first_hash[kHashBytes] = {}, file_hash[kHashBytes] = {};
+  std::string first_digits, last_digits;
   const int32_t runs = plan.repeat < 0 ? 1 : plan.repeat;  // 0: until stopped
   // Later runs of a repeat print one line each, not their stages.
   std::FILE* quiet = plan.repeat >= 0 ? null_stream() : nullptr;
   for (int32_t run = 1; runs == 0 || run <= runs; ++run) {
     RunLog log;
+    const int64_t cpu_start = cpu_time_us();
     std::FILE* stages = run == 1 ? plan.console : quiet;
     const int16_t* pi = compute(plan.bx, buffers, stages, fit, log);
     if (pi == nullptr) break;  // stopped: the run in progress is dropped
@@ -125,6 +147,7 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
     if (runs != 1) sha256_of(pi, static_cast<size_t>(words) * sizeof(int16_t), hash);
     if (run == 1) {
       std::memcpy(first_hash, hash, kHashBytes);
+      if (plan.report) digits_at_ends(pi, plan.digits, &first_digits, &last_digits);
       // The transform's arrays are free by now: the text is laid out there.
       write_pi_file(pi, plan.digits, plan.layout, plan.report ? file_hash : nullptr,
                     reinterpret_cast<char*>(buffers.d1), int64_t{plan.bx / 4} * 8);
@@ -136,6 +159,7 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
     end_stage(stages, 0, log.last_stage_start, log);  // a finished run counts
     const int64_t now = clock_ms();
     const int32_t total = static_cast<int32_t>(now - start);
+    log.cpu_us = cpu_time_us() - cpu_start;
     add_time(times, total);
     std::fprintf(plan.console, "Total time : %d msec.\n", total);
     most_threads = std::max(most_threads, log.most_threads);
@@ -163,6 +187,17 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
                  most_threads == 1 ? "thread" : "threads at most");
   }
   if (!plan.report) return "";
-  return report_json(plan, logs.data(), static_cast<int32_t>(logs.size()), times.runs,
-                     totals.data(), most_threads, file_hash, "/proc/cpuinfo");
+  RunsReported reported;
+  reported.logs = logs.data();
+  reported.runs = static_cast<int32_t>(logs.size());
+  reported.finished = times.runs;
+  reported.totals_ms = totals.data();
+  reported.most_threads = most_threads;
+  reported.fastest_ms = time_at(times, 0);
+  reported.median_ms = median_ms(times);
+  reported.slowest_ms = time_at(times, times.runs - 1);
+  reported.sha256 = file_hash;
+  reported.first_digits = first_digits;
+  reported.last_digits = last_digits;
+  return report_json(plan, reported, "/proc/cpuinfo");
 }

@@ -73,6 +73,7 @@ void fit_threads_to_load(ThreadFit& fit) {
     if (again >= 0 && again < others) others = again;
   }
   const bool give_way = others > 0 && fit.busy_before;
+  fit.gave_way_to = give_way ? others : 0;
   fit.busy_before = others > 0;
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
   const int32_t machine = cores > 0 ? static_cast<int32_t>(cores) : fit.most;

@@ -258,11 +258,18 @@ TEST(Report, IsJsonInTheLayoutOfATwoSpaceDump) {
   const int32_t totals[2] = {9, 12};
   uint8_t digest[32];
   for (int32_t i = 0; i < 32; ++i) digest[i] = static_cast<uint8_t>(i * 7);
-  const std::string text = report_json(plan, logs, 2, 7, totals, 2, digest, cpuinfo.c_str());
+  RunsReported reported;
+  reported.logs = logs;
+  reported.runs = 2;
+  reported.finished = 7;
+  reported.totals_ms = totals;
+  reported.most_threads = 2;
+  reported.sha256 = digest;
+  const std::string text = report_json(plan, reported, cpuinfo.c_str());
   const nlohmann::json report = nlohmann::json::parse(text);
   EXPECT_EQ(report.dump(2) + "\n", text);
   const std::string replaced = "\xef\xbf\xbd";
-  EXPECT_EQ(report["cpu"], "Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9 " + replaced + replaced + replaced + " " +
+  EXPECT_EQ(report["cpu"], "Odd \"CPU\" \\ with\ttab \x01 \xc3\xa9 " + replaced + replaced + " " +
                                replaced + replaced + replaced + replaced + replaced + "!");
   EXPECT_EQ(report["runs_finished"], 7);
   EXPECT_EQ(report["runs"][0]["stages_ms"], nlohmann::json::array({0, 7, 0}));
@@ -271,7 +278,8 @@ TEST(Report, IsJsonInTheLayoutOfATwoSpaceDump) {
   EXPECT_EQ(report["layout"], "lines");
   EXPECT_EQ(report["repeat"], 2);
   // Without a model name the processor is null.
-  const std::string none = report_json(plan, logs, 1, 1, totals, 1, digest, "/nonexistent/cpuinfo");
+  reported.runs = 1;
+  const std::string none = report_json(plan, reported, "/nonexistent/cpuinfo");
   EXPECT_TRUE(nlohmann::json::parse(none)["cpu"].is_null());
   EXPECT_EQ(nlohmann::json::parse(none).dump(2) + "\n", none);
 }
