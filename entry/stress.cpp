@@ -6,6 +6,7 @@
 // 1.9 to 2.0. A worker tells the program what it does in lines down a pipe; its failure
 // messages come down the same pipe.
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,6 +123,7 @@ int run_stress(const StressPlan& plan, ComputePi compute) {
   const int64_t start = clock_ms();
   std::vector<Worker> workers(plan.workers);
   std::fflush(nullptr);  // nothing buffered is written twice
+  const pid_t parent = getpid();
   for (int32_t w = 0; w < plan.workers; ++w) {
     int ends[2];
     if (pipe(ends) != 0) fatal("Thread Creation Failure!\n", "a pipe", errno);
@@ -137,6 +139,9 @@ int run_stress(const StressPlan& plan, ComputePi compute) {
       close(ends[1]);
       std::signal(SIGINT, SIG_DFL);
       std::signal(SIGTERM, SIG_DFL);
+      // A worker does not outlive the program, however it ends.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (getppid() != parent) _exit(1);
       work(plan, compute, w, workers[w].core, lengths);
     }
     close(ends[1]);
@@ -228,6 +233,10 @@ int run_stress(const StressPlan& plan, ComputePi compute) {
   for (Worker& worker : workers) {
     if (worker.pid > 0) waitpid(worker.pid, nullptr, 0);
     if (worker.pipe >= 0) close(worker.pipe);
+  }
+  // Stopped before the first worker wrote the digit file asked for: the run failed.
+  if (failure.worker < 0 && plan.write_digits && workers[0].runs == 0) {
+    failure = {0, "stopped before its first run wrote the digits"};
   }
   if (failure.worker >= 0) {
     say_run(failure.worker, failure.what.c_str());

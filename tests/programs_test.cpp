@@ -1119,6 +1119,16 @@ TEST(Stress, AWorkerACoreALineARunAndASummary) {
     EXPECT_EQ(lines_of(quiet.out).size(), 1u) << quiet.out;
     EXPECT_TRUE(whole_pi_file(quiet, 1000));
     EXPECT_EQ(run_program(program, "--stress --report r.json 1000", nullptr).status, 2);
+    // Stopped before the first run wrote the digits asked for: a failure, nothing left.
+    ProgramRun early = run_program(program, "--stress -t 2 -o x.txt 4194304", nullptr, "",
+                                   under("\"$0\" \"$@\" & p=$!; until ls .pi-* >/dev/null 2>&1; do "
+                                         "sleep 0.01; done; kill -TERM $p; wait $p"),
+                                   "x.txt");
+    EXPECT_EQ(early.status, 1);
+    EXPECT_TRUE(early.out.ends_with("stopped before its first run wrote the digits\nerror stress\n"))
+        << early.out;
+    EXPECT_FALSE(early.wrote_pi_file);
+    EXPECT_EQ(early.temporary_files, 0);
   }
 }
 
