@@ -243,6 +243,11 @@ int64_t environment_threads() {
   }
 }
 
+int32_t within_cpu_quota(int32_t threads) {
+  const int32_t quota = cgroup_cpu_threads("/proc/self/cgroup", "/sys/fs/cgroup");
+  return quota > 0 && quota < threads ? quota : threads;
+}
+
 int32_t running_threads() {
   const int32_t limit = omp_get_thread_limit();
   return omp_get_max_threads() < limit ? omp_get_max_threads() : limit;
@@ -254,9 +259,9 @@ bool writes_to_standard_output(const char* path) {
 
 namespace {
 
-// With the digits on standard output, the console lines and failures go to standard error:
-// the digits' stream keeps standard output's descriptor.
-int keep_standard_output_for_the_digits() {
+// With the digits or the report on standard output, the console lines and failures go to
+// standard error: the stream keeps standard output's descriptor, which this returns.
+int keep_standard_output_for_a_stream() {
   const int stream = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
   if (stream < 0) fatal("file open error!\n", "standard output", errno);
   if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) fatal("file open error!\n", "standard error", errno);
@@ -266,16 +271,14 @@ int keep_standard_output_for_the_digits() {
 // The stress test: a worker for each core the process may use (or as -t or OMP_NUM_THREADS
 // say), at the length given or at lengths in turn; no digit file unless -o names one.
 int run_stress_program(const CommandLine& line, ComputePi compute) {
-  int32_t cores[kMaxThreads];
-  int32_t workers = line.threads;
-  if (workers == 0) workers = static_cast<int32_t>(environment_threads() > 0 ? environment_threads() : 0);
-  if (workers == 0) {
-    workers = usable_cores(cores, kMaxThreads);
-    const int32_t quota = cgroup_cpu_threads("/proc/self/cgroup", "/sys/fs/cgroup");
-    if (quota > 0 && quota < workers) workers = quota;
+  const int64_t environment = environment_threads();
+  int32_t workers = line.threads > 0 ? line.threads : static_cast<int32_t>(environment);
+  if (workers <= 0) {
+    int32_t cores[kMaxThreads];
+    workers = within_cpu_quota(usable_cores(cores, kMaxThreads));
   }
   if (writes_to_standard_output(line.output)) {
-    prepare_pi_stream(keep_standard_output_for_the_digits());
+    prepare_pi_stream(keep_standard_output_for_a_stream());
   } else if (line.output != nullptr) {
     prepare_pi_file(line.output);
   }
@@ -330,15 +333,14 @@ int run_pi_program(int argc, char** argv, const char* name, ComputePi compute) {
   const bool count_given = line.threads > 0 || environment_threads() > 0;
   if (!long_enough && !count_given) omp_set_num_threads(1);
   // A container's CPU quota holds the default count as an affinity does.
-  const int32_t quota = cgroup_cpu_threads("/proc/self/cgroup", "/sys/fs/cgroup");
-  if (!count_given && quota > 0 && quota < omp_get_max_threads()) omp_set_num_threads(quota);
+  if (!count_given) omp_set_num_threads(within_cpu_quota(omp_get_max_threads()));
   const bool threaded = long_enough && running_threads() > 1;
   if (threaded && count_given) {
     wait_by_sleeping(argc, argv, line.length == nullptr ? text : nullptr);
   }
   const int32_t most_threads = threaded && !count_given ? running_threads() : 0;
   if (to_stdout) {
-    const int stream = keep_standard_output_for_the_digits();
+    const int stream = keep_standard_output_for_a_stream();
     if (digits_to_stdout) prepare_pi_stream(stream);
     if (report_to_stdout) prepare_report_stream(stream);
   }

@@ -150,6 +150,8 @@ std::FILE* null_stream();
 // counts, blanks around; a count past kMaxThreads comes back above it); 0 where it is not set,
 // -1 where it is set to anything else, which OpenMP warns of and ignores.
 int64_t environment_threads();
+// threads, or fewer where the CPU quota of the process's cgroups allows fewer.
+int32_t within_cpu_quota(int32_t threads);
 // The threads a team would have now: the count set, within OMP_THREAD_LIMIT.
 int32_t running_threads();
 // Makes sure a team of `threads` can be made, and makes OpenMP's, which it keeps for the run;

@@ -102,13 +102,13 @@ std::string report_json(const RunPlan& plan, const RunsReported& reported,
   // integers, the digits before the last 20 against pi's known ones, and every run's digits
   // against the first's: a run reaches its report only if all held.
   out["checks"] = {{"products", true}, {"runs_agreed", true}, {"spot_check", true}};
-  out["cpu"] = value_in(cpuinfo_path, "model name", ':');
+  out["machine"] = machine(cpuinfo_path);
+  out["cpu"] = out["machine"]["cpu"];  // where scripts found it before the machine's details
   out["date"] = utc_now();
   out["digits"] = plan.digits;
   out["digits_written"] = {{"first", reported.first_digits}, {"last", reported.last_digits}};
   out["layout"] = plan.layout == PiLayout::plain ? "plain" : "lines";
   out["length"] = plan.length;
-  out["machine"] = machine(cpuinfo_path);
   out["program"] = plan.program;
   out["repeat"] = plan.repeat < 0 ? 1 : plan.repeat;
   json runs = json::array();

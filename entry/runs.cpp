@@ -164,12 +164,15 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
     std::fprintf(plan.console, "Total time : %d msec.\n", total);
     most_threads = std::max(most_threads, log.most_threads);
     if (plan.report) {
-      if (logs.size() == kReportedRuns) {
-        logs.erase(logs.begin());
-        totals.erase(totals.begin());
+      // Once full, the oldest run's place takes the newest: a ring, put in order at the end.
+      if (logs.size() < kReportedRuns) {
+        logs.push_back(log);
+        totals.push_back(total);
+      } else {
+        const size_t oldest = static_cast<size_t>((times.runs - 1) % kReportedRuns);
+        logs[oldest] = log;
+        totals[oldest] = total;
       }
-      logs.push_back(log);
-      totals.push_back(total);
     }
     // Only once the digits are written may a signal end a repeat as a success.
     if (run == 1 && plan.repeat >= 0) catch_stop_signals();
@@ -187,6 +190,11 @@ std::string run_pi(const RunPlan& plan, ComputePi compute) {
                  most_threads == 1 ? "thread" : "threads at most");
   }
   if (!plan.report) return "";
+  const size_t oldest = static_cast<size_t>(times.runs % kReportedRuns);
+  if (logs.size() == kReportedRuns) {
+    std::rotate(logs.begin(), logs.begin() + oldest, logs.end());
+    std::rotate(totals.begin(), totals.begin() + oldest, totals.end());
+  }
   RunsReported reported;
   reported.logs = logs.data();
   reported.runs = static_cast<int32_t>(logs.size());
