@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "thresholds.h"
+
 namespace {
 
 constexpr const char* kBadLength = "length must be a whole number from 1 to 1073741824\n";
@@ -87,10 +89,8 @@ namespace {
 // 10% faster than sleeping on an idle machine). A run given its thread count cannot give way,
 // so its waiting threads sleep unless OMP_WAIT_POLICY says otherwise; OpenMP reads the
 // variable once, as it starts, so the program starts itself again with the variable set, and
-// with the length if it was typed (where it cannot, it goes on as it is). Shorter runs not
-// given a count take one thread: their products of 2^16 doubles could share the work, but a
-// second thread gains nothing there (2^18 digits: 0.90 to 1.36 times the one-thread time).
-constexpr int32_t kThreadsFromDigits = 1 << 19;
+// with the length if it was typed (where it cannot, it goes on as it is). Runs shorter than
+// kThreadsFromDigits not given a count take one thread.
 
 // OpenMP warns of an OMP_NUM_THREADS that is no plain count, and ignores it; a program that
 // starts itself again leaves such a value out, so that the warning comes once.

@@ -39,12 +39,6 @@ void stages(int32_t m, Kind kind, int32_t at, double* const arrays[2], Direction
   }
 }
 
-// Blocks of at least this many doubles below the top are walked as tasks when a team walks the
-// tree: each walks its own stages and hands its four quarters to whichever threads are free, so
-// that a thread slowed by the rest of the machine hands its share over, and more threads than
-// four find work.
-constexpr int32_t kTaskBlockFrom = 1 << 14;
-
 // The one walk of the tree below a block of m doubles at offset `at`, depth first: the forward
 // arrays' stage before the quarters, the inverse arrays' after them, and at each leaf the
 // forward kernels, the pointwise products and the inverse kernels while the leaf is in cache.
@@ -80,21 +74,15 @@ void walk(int32_t m, Kind kind, int32_t at, const SpectrumPass& pass, bool in_ta
 // are, and threads take whole ranges as they come free: a thread walks a stretch of the array
 // at a time, where taking a few items at a time cost a shared product about 3% of its time.
 void shared_stage(int32_t n, double* const arrays[2], Direction direction) {
-  double* block[2];
-  int32_t count = 0;
-  for (int32_t x = 0; x < 2; ++x) {
-    if (arrays[x] != nullptr) block[count++] = arrays[x];
-  }
-  if (count == 0) return;  // every thread alike: no loop, no barrier
-  int32_t bound[kMaxRanges + 1];
-  const int32_t ranges = cut_ranges(0, fft_stage_items(n), bound);
-#pragma omp for schedule(dynamic, 1)
-  for (int32_t i = 0; i < count * ranges; ++i) {
-    const int32_t r = i % ranges;
-    for (int32_t item = bound[r]; item < bound[r + 1]; ++item) {
-      fft_stage_item(n, Kind::normal, direction, block[i / ranges], item);
+  if (arrays[0] == nullptr && arrays[1] == nullptr) return;  // every thread alike: no barrier
+  share_ranges_in_team(0, fft_stage_items(n), [=](int32_t, int32_t from, int32_t to) {
+    for (int32_t x = 0; x < 2; ++x) {
+      if (arrays[x] == nullptr) continue;
+      for (int32_t item = from; item < to; ++item) {
+        fft_stage_item(n, Kind::normal, direction, arrays[x], item);
+      }
     }
-  }
+  });
 }
 
 // The walk with its top level shared among threads: the top stages item by item, then the

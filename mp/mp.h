@@ -12,7 +12,9 @@
 //
 // Linear operations run from word n-1 up to word 0 and read the inputs of each index before
 // writing that index (halving and quartering also read the word above first), so the result may
-// be any of the inputs. Nothing here allocates or keeps state.
+// be any of the inputs. The arithmetic allocates nothing and keeps no state; the one state of
+// this library is the process's table of temporary files not yet in place (pi_file.cpp), which
+// signal handlers and exit remove.
 #pragma once
 
 #include <cstddef>

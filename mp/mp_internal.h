@@ -11,21 +11,6 @@
 // A balanced word of this value or more takes kWordBase off and carries one into the word above.
 constexpr int32_t kHalfBase = kWordBase / 2;
 
-// Sums, differences and halving stream their words once: below this many words a second
-// thread gains less than its start and its waits cost. From 2^17 words two threads take 0.52 to
-// 0.58 of one's time for a sum, and whole runs of 2^20 and 2^21 digits 0.97 to 0.99 of theirs
-// (2^16: no gain). (Products by a small factor do more a word and share the threads from
-// kParallelFrom.)
-constexpr int32_t kLinearParallelFrom = 1 << 17;
-
-// Two products of a Newton step that touch separate data run at once, one thread each, for
-// transforms from kSideBySideFrom to kSideBySideBelow doubles: they need no wait inside, where
-// sharing each transform of that size costs its threads a wait at every pass (a square root of
-// 2^14 to 2^16 words took 1.07 to 1.13 times as long shared; from 2^17 doubles sharing is
-// faster). From 2^11 doubles a product takes several times a team's start.
-constexpr int32_t kSideBySideFrom = 1 << 11;
-constexpr int32_t kSideBySideBelow = 1 << 17;
-
 // Whether two independent products of transforms of n doubles should run side by side.
 inline bool side_by_side_pays(int32_t n) {
   return n >= kSideBySideFrom && n < kSideBySideBelow && threads_to_spare();

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "carry_chain.h"
-#include "fft.h"
+#include "weights.h"
 #include "mp_internal.h"
 
 namespace {
@@ -244,16 +244,6 @@ int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weigh
   return settled ? kBalancedLookAhead : L - cnt;
 }
 
-// A release that keeps the upper half's terms too reads every element twice: its real part for
-// term p, its imaginary part for term p + L/2. Shared among threads from kPairedFrom doubles,
-// where the elements no longer stay in the caches, it is cut into pairs of ranges L/2 apart
-// that one thread releases one after the other while their elements are still in its cache:
-// pieces of at most kPairedRangeTerms terms, whose elements (16 bytes each) fill half a core's
-// second-level cache, or more pieces, for the threads, as cut_ranges would cut them. A squaring
-// of 2^20 to 2^23 words took 0.92 to 0.975 of the time it took with ranges cut by halves; one
-// below 2^20, 1.03 to 1.04.
-constexpr int32_t kPairedFrom = 1 << 20;
-constexpr int32_t kPairedRangeTerms = 1 << 15;
 constexpr int32_t kMaxReleaseRanges = 512;
 static_assert(kMaxReleaseRanges >= 2 * kMaxRanges);
 
@@ -299,18 +289,26 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
     int64_t carry[kMaxReleaseRanges];
     ReleaseTally part[kMaxReleaseRanges];
     const bool paired = cnt == L && L >= kPairedFrom;
-    const int32_t ranges = paired ? cut_paired_ranges(L, start) : cut_ranges(0, cnt - 1, start);
-    start[ranges] = terms;
-    // Paired ranges go to a thread two at a time, the upper one first.
-    const int32_t tasks = paired ? ranges / 2 : ranges;
-    parallel_steps_dynamic(0, tasks, 1, 1, [&](int32_t i) {
-      const auto release_one = [&](int32_t r) {
-        carry[r] = release_range<mode, form>(c, cnt, d, L, weights, start[r], start[r + 1],
-                                             unreleased_from, part[r]);
-      };
-      if (paired) release_one(i + tasks);
-      release_one(i);
-    });
+    const auto release_one = [&](int32_t r, int32_t from, int32_t to) {
+      carry[r] = release_range<mode, form>(c, cnt, d, L, weights, from, to, unreleased_from,
+                                           part[r]);
+    };
+    int32_t ranges;
+    if (paired) {
+      // Paired ranges go to a thread two at a time, the upper one first.
+      ranges = cut_paired_ranges(L, start);
+      start[ranges] = terms;
+      const int32_t pairs = ranges / 2;
+      parallel_steps_dynamic(0, pairs, 1, 1, [&](int32_t i) {
+        release_one(i + pairs, start[i + pairs], start[i + pairs + 1]);
+        release_one(i, start[i], start[i + 1]);
+      });
+    } else {
+      ranges = share_ranges(0, cnt - 1, [&](int32_t r, int32_t from, int32_t to) {
+        start[r] = from;
+        release_one(r, from, to == cnt - 1 ? terms : to);
+      });
+    }
     for (int32_t r = 0; r < ranges; ++r) add_tally(tally, part[r]);
     top = carry[0];
     if (tally.failed == 0) {

@@ -7,11 +7,7 @@
 
 #include <cstdint>
 
-// Below this many doubles (or words) a pass over an array (the conversion of words, a release,
-// a product by a small factor) stays in one thread: waking the others costs more than they
-// save. Chosen on two cores from 2^15 to 2^19 (both programs at 2^22 digits): from 2^16 on,
-// the short products of the Newton steps no longer leave the second core idle.
-constexpr int32_t kParallelFrom = 1 << 16;
+#include "thresholds.h"
 
 // Whether this code may hand work to other threads: there are some, and it does not already
 // run on one thread of a team (side_by_side below).
@@ -66,6 +62,28 @@ inline void for_each_step(bool parallel, int32_t begin, int32_t end, int32_t ste
   } else {
     for (int32_t i = begin; i < end; i += step) body(i);
   }
+}
+
+// The one shape of a pass that threads share: first to end - 1 cut into ranges (cut_ranges),
+// body(r, from, to) for range r of words from to to - 1, the ranges taken by threads as they
+// come free. Returns the number of ranges; whatever body leaves for range r (a carry, a sum)
+// the caller keeps in arrays of kMaxRanges.
+template <typename Body>
+inline int32_t share_ranges(int32_t first, int32_t end, Body body) {
+  int32_t bound[kMaxRanges + 1];
+  const int32_t ranges = cut_ranges(first, end, bound);
+  parallel_steps_dynamic(0, ranges, 1, 1,
+                         [&bound, &body](int32_t r) { body(r, bound[r], bound[r + 1]); });
+  return ranges;
+}
+
+// The same inside a team that is already running: every thread of the team calls it.
+template <typename Body>
+inline void share_ranges_in_team(int32_t first, int32_t end, Body body) {
+  int32_t bound[kMaxRanges + 1];
+  const int32_t ranges = cut_ranges(first, end, bound);
+#pragma omp for schedule(dynamic, 1)
+  for (int32_t r = 0; r < ranges; ++r) body(r, bound[r], bound[r + 1]);
 }
 
 template <typename First, typename Second>

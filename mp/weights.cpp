@@ -1,7 +1,7 @@
 // The weights of the products' transforms: tables of powers of theta = e^(i pi / L).
 #include <cmath>
 
-#include "fft.h"
+#include "weights.h"
 
 namespace {
 
