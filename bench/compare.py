@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Times tallow, wicker and two peers side by side and checks that they all agree on the digits.
 
-Usage: python3 bench/compare.py [--runs N] [--lengths L1,L2,...] [--baseline DIR]
+Usage: python3 bench/compare.py [--runs N] [--lengths L1,L2,...] [--baseline DIR] [--out DIR]
+                                [--plot-only]
 
-Builds the release programs and the peers (bench preset): MPFR's pi, and our Chudnovsky series
-by binary splitting on GMP. At each length it runs, in turn and alternating, tallow and wicker
-with one thread and with every core (-t 1, and the default), MPFR and Chudnovsky, and prints the
-median wall time and peak memory of each, the ratios of our programs (every core) to each peer
-and their speed-up over one thread. The table also goes to bench/results/timings.md and a
-log-log plot of time against digits to bench/results/time_vs_digits.png (gnuplot).
+Builds the programs and the peers with the bench preset (build/bench): MPFR's pi, and our
+Chudnovsky series by binary splitting on GMP. It needs what the README's requirements list for
+benchmarks (libbenchmark-dev, libmpfr-dev, libgmp-dev, python3, /usr/bin/time from the time
+package, and gnuplot for the plot) and installs nothing. At each length it runs, in turn and
+alternating, tallow and wicker with one thread and with every core (-t 1, and the default), MPFR
+and Chudnovsky, and prints the median wall time and peak memory of each, the ratios of our
+programs (every core) to each peer and their speed-up over one thread. The table also goes to
+timings.md in the output folder (--out, default build/bench-results), with timings.dat and a
+log-log plot of time against digits, time_vs_digits.png, when gnuplot is there.
 
 --baseline DIR also runs DIR/tallow and DIR/wicker (an earlier build, say) with one thread and
 with every core in the same alternation, checks their digits too and prints our speed-up over
@@ -25,17 +29,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "bench")
-RESULTS = os.path.join(ROOT, "bench", "results")
-PACKAGES = ["cmake", "g++", "make", "libbenchmark-dev",
-            "libmpfr-dev", "libgmp-dev", "gnuplot-nox", "time"]
-
-
-def install_missing():
-    missing = [p for p in PACKAGES
-               if subprocess.run(["dpkg", "-s", p], capture_output=True).returncode != 0]
-    if missing:
-        subprocess.run(["apt-get", "update"], check=True)
-        subprocess.run(["apt-get", "install", "-y"] + missing, check=True)
+RESULTS = os.path.join(ROOT, "build", "bench-results")
 
 
 def build():
@@ -129,21 +123,25 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--lengths", default="65536,262144,1048576,4194304")
     parser.add_argument("--baseline", help="directory with an earlier build's tallow and wicker")
+    parser.add_argument("--out", default=RESULTS, help="folder for the table, data and plot")
     parser.add_argument("--plot-only", action="store_true",
-                        help="only redraw the plot from the last timings")
+                        help="only redraw the plot from the last timings in the folder")
     args = parser.parse_args()
+    out = os.path.abspath(args.out)
+    baseline = os.path.abspath(args.baseline) if args.baseline else None
     if args.plot_only:
-        plot()
+        plot(out)
         return
-    install_missing()
+    if not os.path.exists("/usr/bin/time"):
+        sys.exit("compare.py needs /usr/bin/time (Debian's time package)")
     build()
-    os.makedirs(RESULTS, exist_ok=True)
+    os.makedirs(out, exist_ok=True)
     lengths = [int(x) for x in args.lengths.split(",")]
     rows = []
     workdir = tempfile.mkdtemp(prefix="pi_compare.")
     try:
         for length in lengths:
-            median, memory = measure(length, args.runs, workdir, args.baseline)
+            median, memory = measure(length, args.runs, workdir, baseline)
             rows.append((length, median, memory))
             print("measured %d digits" % length, file=sys.stderr)
     finally:
@@ -152,7 +150,7 @@ def main():
     header = ("| digits | tallow 1 thread s | tallow s | wicker 1 thread s | wicker s | MPFR s "
               "| Chudnovsky s | tallow/MPFR | wicker/MPFR | tallow/Chudnovsky "
               "| wicker/Chudnovsky | tallow speed-up | wicker speed-up | tallow MiB | wicker MiB "
-              "| MPFR MiB | Chudnovsky MiB |\n" + "|---" * 16 + "|\n")
+              "| MPFR MiB | Chudnovsky MiB |\n" + "|---" * 17 + "|\n")
     lines = []
     for length, t, m in rows:
         lines.append(("| %d" + " | %.3f" * 6 + " | %.2f" * 6 + " | %.1f" * 4 + " |") % (
@@ -163,10 +161,11 @@ def main():
             m["tallow"] / 2**20, m["wicker"] / 2**20, m["mpfr"] / 2**20,
             m["chudnovsky"] / 2**20))
     table = header + "\n".join(lines) + "\n"
-    note = ("Median wall time of %d alternating runs on %d cores; tallow and wicker without -t use "
-            "every core; peak resident memory.\n" % (args.runs, os.cpu_count()))
+    note = ("Median wall time of %d alternating runs on %d cores (%s); tallow and wicker without "
+            "-t use every core; peak resident memory.\n" % (args.runs, os.cpu_count(),
+                                                            processor_name()))
     print(table + "\n" + note)
-    if args.baseline:
+    if baseline:
         # Speed-up: the baseline's time over ours, with one thread and with every core.
         print("| digits | program | 1 thread s | baseline s | speed-up | every core s "
               "| baseline s | speed-up |")
@@ -178,17 +177,32 @@ def main():
                 print("| %d | %s | %.3f | %.3f | %.2f | %.3f | %.3f | %.2f |" % (
                     length, name, one, one_base, one_base / one, every, every_base,
                     every_base / every))
-    with open(os.path.join(RESULTS, "timings.md"), "w") as f:
+    with open(os.path.join(out, "timings.md"), "w") as f:
         f.write(table + "\n" + note)
-    with open(os.path.join(RESULTS, "timings.dat"), "w") as f:
+    with open(os.path.join(out, "timings.dat"), "w") as f:
         f.write("# digits " + " ".join(p.replace(" ", "") for p in PROGRAMS) + " (seconds)\n")
         for length, t, _ in rows:
             f.write("%d %s\n" % (length, " ".join("%.4f" % t[p] for p in PROGRAMS)))
-    plot()
+    plot(out)
+    print("results in %s" % out, file=sys.stderr)
 
 
-def plot():
-    data = os.path.join(RESULTS, "timings.dat")
+def processor_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "processor unknown"
+
+
+def plot(out):
+    if shutil.which("gnuplot") is None:
+        print("no gnuplot: no plot", file=sys.stderr)
+        return
+    data = os.path.join(out, "timings.dat")
     script = """
 set terminal pngcairo size 800,560
 set output '%s'
@@ -204,7 +218,7 @@ plot '%s' using 1:2 with linespoints title 'tallow, 1 thread', \\
      '' using 1:5 with linespoints title 'wicker, every core', \\
      '' using 1:6 with linespoints title 'MPFR (mpfr_const_pi + mpfr_get_str)', \\
      '' using 1:7 with linespoints title 'Chudnovsky on GMP (bench/chudnovsky_pi_digits)'
-""" % (os.path.join(RESULTS, "time_vs_digits.png"), data)
+""" % (os.path.join(out, "time_vs_digits.png"), data)
     subprocess.run(["gnuplot"], input=script.encode(), check=True)
 
 

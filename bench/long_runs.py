@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Runs tallow and wicker once at each length and measures what the README's table of long runs
-shows: wall and CPU time, peak memory, the worst release distance and any wrong digit written.
+"""Runs tallow and wicker once at each length and measures what the table of long runs in
+docs/performance.md shows: wall and CPU time, peak memory, the worst release distance and any
+wrong digit written.
 
 Usage: python3 bench/long_runs.py --reference FILE [--build DIR] [--programs tallow,wicker]
                                   [--lengths L1,L2,...] [--threads N]
