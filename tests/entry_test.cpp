@@ -53,19 +53,16 @@ TEST(Length, WritesTheDigitsAskedForButNeverTheLast20OfARun) {
   EXPECT_EQ(written_digits(1073741824, 1073741824), 1073741804);
 }
 
-TEST(Memory, RunsThatDoNotFitAreRefusedAndUnknownMemoryIsNoBar) {
-  EXPECT_TRUE(memory_suffices(1000, 1000));
-  EXPECT_FALSE(memory_suffices(1001, 1000));
-  EXPECT_TRUE(memory_suffices(int64_t{12} << 30, -1));
-  EXPECT_FALSE(memory_suffices(int64_t{12} << 30, int64_t{8} << 30));
-}
-
-TEST(Memory, RunBytesCountEveryBufferRoundedToCacheLines) {
+TEST(Memory, RunBytesCountEveryBufferAndRunsThatDoNotFitAreRefused) {
   // 2^20 digits: five numbers of 262148 words, 262158 work words, two arrays of 262144
   // doubles, each rounded up to 64 bytes.
   EXPECT_EQ(run_bytes(1 << 20), 5 * 524352 + 524352 + 2 * 2097152);
   // 2^30 digits: 28 bytes a word and the rounding, past 32 bits.
-  EXPECT_EQ(run_bytes(1 << 30), 6 * int64_t{536870976} + 2 * (int64_t{1} << 31));
+  const int64_t longest = run_bytes(1 << 30);
+  EXPECT_EQ(longest, 6 * int64_t{536870976} + 2 * (int64_t{1} << 31));
+  EXPECT_TRUE(memory_suffices(longest, longest));
+  EXPECT_FALSE(memory_suffices(longest + 1, longest));
+  EXPECT_TRUE(memory_suffices(longest, -1));  // unknown memory is no bar
 }
 
 TEST(Memory, AvailableMemoryIsReadFromMeminfo) {
@@ -187,15 +184,12 @@ TEST(Load, ReadyTasksAreReadFromStatAndTaskFiles) {
   EXPECT_GE(ready_tasks_in("/proc/self/task"), 1);
 }
 
-TEST(Load, ThreadsTakeTheCoresThatOtherTasksLeave) {
+TEST(Load, ThreadsTakeTheCoresThatOtherTasksLeaveAndBusyProcessesLeaveOne) {
   EXPECT_EQ(threads_beside(2, 2, 0), 2);
   EXPECT_EQ(threads_beside(2, 2, 1), 1);
   EXPECT_EQ(threads_beside(2, 2, 7), 1);
   EXPECT_EQ(threads_beside(4, 8, 3), 4);
   EXPECT_EQ(threads_beside(8, 8, 3), 5);
-}
-
-TEST(Load, BusyProcessesOnEveryCoreLeaveOneThread) {
   const int before = omp_get_max_threads();
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
   std::vector<pid_t> busy;

@@ -45,15 +45,6 @@ TEST(BitReversal, GeneralRoutinesMatchPlainReversalUpToTwoToThe21) {
   }
 }
 
-TEST(BitReversal, GeneralRoutinesAreInvolutions) {
-  for (int32_t n : {64, 128, 2048, 4096}) {
-    std::vector<double> a = numbered(n);
-    bitrev_permute(n, a.data());
-    bitrev_permute(n, a.data());
-    EXPECT_EQ(a, numbered(n));
-  }
-}
-
 TEST(BitReversal, FixedRoutinesForSixteenAndThirtyTwoDoubles) {
   struct Case {
     void (*permute)(double*);
