@@ -108,10 +108,12 @@ TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordFo
   }
   // The thread that converts a range of super-blocks sums its words too, while they are in its
   // cache: the sums no longer wait for the conversion in one thread.
+  int32_t bound[kMaxRanges + 1];
   TermSums part[kMaxRanges];
-  const int32_t ranges = share_ranges(0, super_blocks, [&](int32_t r, int32_t from, int32_t to) {
-    part[r] = convert_range(w, k, d, L, form, weights, from, to);
-  });
+  const int32_t ranges =
+      share_ranges(0, super_blocks, bound, [&](int32_t r, int32_t from, int32_t to) {
+        part[r] = convert_range(w, k, d, L, form, weights, from, to);
+      });
   TermSums sums;
   for (int32_t r = 0; r < ranges; ++r) {
     sums.at_one += part[r].at_one;

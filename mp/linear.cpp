@@ -87,13 +87,12 @@ template <typename Op>
 int64_t in_ranges(int16_t* c, int32_t first, int32_t n, Op op) {
   int32_t bound[kMaxRanges + 1];
   int64_t carry[kMaxRanges];
-  const int32_t ranges = share_ranges(first, n, [&](int32_t r, int32_t from, int32_t to) {
-    bound[r] = from;
+  const int32_t ranges = share_ranges(first, n, bound, [&](int32_t r, int32_t from, int32_t to) {
     carry[r] = op(from, to);
   });
   int64_t in = 0;
   for (int32_t r = ranges - 1; r >= 0; --r) {
-    in = carry[r] + carry_through(c, bound[r], r + 1 < ranges ? bound[r + 1] : n, in);
+    in = carry[r] + carry_through(c, bound[r], bound[r + 1], in);
   }
   return in;
 }
@@ -148,12 +147,12 @@ template <int32_t shift>
 void divide_by_power_of_two(const int16_t* a, int16_t* c, int32_t n) {
   if (n <= 0) return;
   if (use_threads(n, kLinearParallelFrom)) {
-    // A range reads the word above it, which the range above may already have overwritten
-    // where c is a: the word is taken before any range runs, in a pass of its own.
+    // A range reads the word above it, which the range above overwrites where c is a: those
+    // words are read before any range runs (the pass cuts the same ranges again).
     int32_t bound[kMaxRanges + 1], above[kMaxRanges];
     const int32_t ranges = cut_ranges(1, n, bound);
     for (int32_t r = 0; r < ranges; ++r) above[r] = a[bound[r] - 1];
-    share_ranges(1, n, [=, &above](int32_t r, int32_t from, int32_t to) {
+    share_ranges(1, n, bound, [=, &above](int32_t r, int32_t from, int32_t to) {
       divide_words<shift>(a, c, from, to, above[r]);
     });
   } else {

@@ -304,8 +304,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
         release_one(i, start[i], start[i + 1]);
       });
     } else {
-      ranges = share_ranges(0, cnt - 1, [&](int32_t r, int32_t from, int32_t to) {
-        start[r] = from;
+      ranges = share_ranges(0, cnt - 1, start, [&](int32_t r, int32_t from, int32_t to) {
         release_one(r, from, to == cnt - 1 ? terms : to);
       });
     }

@@ -64,16 +64,15 @@ inline void for_each_step(bool parallel, int32_t begin, int32_t end, int32_t ste
   }
 }
 
-// The one shape of a pass that threads share: first to end - 1 cut into ranges (cut_ranges),
-// body(r, from, to) for range r of words from to to - 1, the ranges taken by threads as they
-// come free. Returns the number of ranges; whatever body leaves for range r (a carry, a sum)
-// the caller keeps in arrays of kMaxRanges.
+// The one shape of a pass that threads share: first to end - 1 cut into ranges (cut_ranges, into
+// bound, which holds kMaxRanges + 1 values), body(r, from, to) for range r of words from to
+// to - 1, the ranges taken by threads as they come free. Returns the number of ranges; whatever
+// body leaves for range r (a carry, a sum) the caller keeps in arrays of kMaxRanges.
 template <typename Body>
-inline int32_t share_ranges(int32_t first, int32_t end, Body body) {
-  int32_t bound[kMaxRanges + 1];
+inline int32_t share_ranges(int32_t first, int32_t end, int32_t* bound, Body body) {
   const int32_t ranges = cut_ranges(first, end, bound);
   parallel_steps_dynamic(0, ranges, 1, 1,
-                         [&bound, &body](int32_t r) { body(r, bound[r], bound[r + 1]); });
+                         [bound, &body](int32_t r) { body(r, bound[r], bound[r + 1]); });
   return ranges;
 }
 
