@@ -69,20 +69,51 @@ void walk(int32_t m, Kind kind, int32_t at, const SpectrumPass& pass, bool in_ta
   stages(m, kind, at, pass.inverse, Direction::inverse);
 }
 
-// The top stage of both arrays (null ones left out), shared among the threads of the enclosing
-// team: every thread calls it. Each array's items are cut into ranges, as the passes over words
-// are, and threads take whole ranges as they come free: a thread walks a stretch of the array
-// at a time, where taking a few items at a time cost a shared product about 3% of its time.
-void shared_stage(int32_t n, double* const arrays[2], Direction direction) {
-  if (arrays[0] == nullptr && arrays[1] == nullptr) return;  // every thread alike: no barrier
-  share_ranges_in_team(0, fft_stage_items(n), [=](int32_t, int32_t from, int32_t to) {
-    for (int32_t x = 0; x < 2; ++x) {
-      if (arrays[x] == nullptr) continue;
-      for (int32_t item = from; item < to; ++item) {
-        fft_stage_item(n, Kind::normal, direction, arrays[x], item);
-      }
+// The items of the top stage of n doubles that thread t of a team of `team` takes: from
+// item_from to item_to - 1.
+struct ItemShare {
+  int32_t from, to;
+};
+ItemShare item_share(int32_t n, int32_t team, int32_t t) {
+  const int64_t items = fft_stage_items(n);
+  return {static_cast<int32_t>(items * t / team), static_cast<int32_t>(items * (t + 1) / team)};
+}
+
+// Fills the elements of forward array x that items from to to - 1 of its top stage read, in
+// all four quarters.
+void fill_items(int32_t n, const SpectrumPass& pass, int32_t x, int32_t slot, ItemShare items) {
+  int32_t spans[4][2];
+  const int32_t count = fft_stage_item_spans(n, items.from, items.to, spans);
+  const int32_t quarter = n / 8;
+  for (int32_t i = 0; i < 4; ++i) {
+    for (int32_t s = 0; s < count; ++s) {
+      pass.fill(pass.fill_source[x], pass.forward[x], i * quarter + spans[s][0],
+                i * quarter + spans[s][1], slot);
     }
-  });
+  }
+}
+
+// The top stage of both arrays (null ones left out), shared among the threads of the enclosing
+// team: every thread calls it and takes the same stretch of items in every pass, forward and
+// inverse, and fills the elements its forward items read. So the elements that a thread
+// converts, transforms first and last and releases stay in its own cache from one pass to the
+// next (spectrum_pass_share); on these machines a pass over data that the other core wrote
+// last takes about twice as long as over the core's own.
+void shared_stage(int32_t n, double* const arrays[2], Direction direction,
+                  const SpectrumPass& pass) {
+  if (arrays[0] == nullptr && arrays[1] == nullptr) return;  // every thread alike: no barrier
+  const int32_t t = omp_get_thread_num();
+  const ItemShare items = item_share(n, omp_get_num_threads(), t);
+  for (int32_t x = 0; x < 2; ++x) {
+    if (arrays[x] == nullptr) continue;
+    if (direction == Direction::forward && pass.fill_source[x] != nullptr) {
+      fill_items(n, pass, x, t, items);
+    }
+    for (int32_t item = items.from; item < items.to; ++item) {
+      fft_stage_item(n, Kind::normal, direction, arrays[x], item);
+    }
+  }
+#pragma omp barrier
 }
 
 // The walk with its top level shared among threads: the top stages item by item, then the
@@ -90,15 +121,15 @@ void shared_stage(int32_t n, double* const arrays[2], Direction direction) {
 // descheduled holds the others up at each of them.
 void walk_shared(int32_t n, const SpectrumPass& pass) {
   const int32_t sub = n / 4;
-#pragma omp parallel
+#pragma omp parallel num_threads(spectrum_pass_team())
   {
-    shared_stage(n, pass.forward, Direction::forward);
+    shared_stage(n, pass.forward, Direction::forward, pass);
 #pragma omp single
     for (int32_t i = 0; i < 4; ++i) {
 #pragma omp task default(none) firstprivate(sub, i) shared(pass)
       walk(sub, quarter_kind(i, Kind::normal), i * sub, pass, true);
     }
-    shared_stage(n, pass.inverse, Direction::inverse);
+    shared_stage(n, pass.inverse, Direction::inverse, pass);
   }
 }
 
@@ -125,8 +156,33 @@ void spectrum_pass(int32_t n, const SpectrumPass& pass) {
   if (use_threads(n, kWalkParallelFrom)) {
     walk_shared(n, pass);
   } else {
+    for (int32_t x = 0; x < 2; ++x) {
+      if (pass.fill_source[x] != nullptr) {
+        pass.fill(pass.fill_source[x], pass.forward[x], 0, n / 2, 0);
+      }
+    }
     walk(n, Kind::normal, 0, pass, false);
   }
+}
+
+int32_t spectrum_pass_team() {
+  const int32_t threads = omp_get_max_threads();
+  return threads < kFillSlots ? threads : kFillSlots;
+}
+
+SpectrumShare spectrum_pass_share(int32_t n, int32_t team, int32_t t) {
+  // The stage's items from..to - 1 read runs from 64 from + 1 and their mirrors, down from
+  // q - 64 from; cut at 64 from, the runs' first elements, the halves go whole to one thread
+  // each (the middle item's four elements and each quarter's first stay with the last thread
+  // in the stage: a few lines a pass).
+  const int32_t q = n / 8, h = n / 16;
+  const ItemShare items = item_share(n, team, t);
+  const auto clip = [](int32_t e, int32_t low, int32_t high) {
+    return e < low ? low : (e > high ? high : e);
+  };
+  const int32_t from = clip(kStageRunElements * items.from, 0, h);
+  const int32_t to = clip(kStageRunElements * items.to, 0, h);
+  return {{from, to}, {q - to, q - from}};
 }
 
 void cfft_forward(int32_t n, double* a) {

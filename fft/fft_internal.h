@@ -30,7 +30,13 @@ void fft_stage(int32_t n, Kind kind, Direction direction, double* a);
 // The same stage as fft_stage_items(n) items that touch separate elements, so that threads may
 // share them; item by item in order, they are fft_stage.
 int32_t fft_stage_items(int32_t n);
+// A stage item's run of elements, whose twiddles are refreshed from cos and sin at its start.
+constexpr int32_t kStageRunElements = 64;
 void fft_stage_item(int32_t n, Kind kind, Direction direction, double* a, int32_t item);
+// The elements that items from to to - 1 of a normal stage of n doubles read and write, within
+// each of its four quarters: spans[s][0] to spans[s][1] - 1 (quarter-local element indices) for
+// each span s returned; the items of a stage, cut anywhere, give the quarter's elements once.
+int32_t fft_stage_item_spans(int32_t n, int32_t from, int32_t to, int32_t spans[4][2]);
 // A leaf of the tree, a block of 128 doubles or fewer: its kernels, or their adjoints.
 void fft_leaf(int32_t n, Kind kind, Direction direction, double* a);
 

@@ -9,15 +9,14 @@
 
 namespace {
 
-constexpr int32_t kRunElements = 64;  // twiddles are refreshed from cos and sin this often
 
 // The end of the run that starts at p, in a stage whose runs cover elements 1 to h - 2.
 inline int32_t run_end(int32_t p, int32_t h) {
-  return p + kRunElements < h - 2 ? p + kRunElements : h - 2;
+  return p + kStageRunElements < h - 2 ? p + kStageRunElements : h - 2;
 }
 
 // The runs of a stage of n doubles.
-inline int32_t run_count(int32_t n) { return (n / 16 - 2 + kRunElements - 1) / kRunElements; }
+inline int32_t run_count(int32_t n) { return (n / 16 - 2 + kStageRunElements - 1) / kStageRunElements; }
 
 // The work items of a stage: each run, then the butterflies at 0 and in the middle with
 // twiddles of their own; a stage of one run does everything in one item, the middle with the
@@ -65,7 +64,7 @@ template <Direction direction>
   const Cx w = half_turn_over(n / 4), w2 = w * w;  // angle 2 ew
   Cx a_last, b_last;                               // the twiddles of element h - 1
   if (item < runs) {
-    const int32_t p = item * kRunElements;
+    const int32_t p = item * kStageRunElements;
     const double f1 = 2.0 * w2.im, f3 = 2.0 * conj_cube(w2).im;
     normal_run<direction>(a, q, p, run_end(p, h), ew, w, w2, f1, f3, a_last, b_last);
     if (runs > 1) return;
@@ -107,7 +106,7 @@ template <Direction direction>
   const Cx w = half_turn_over(n / 2), w2 = w * w;  // angle 2 ew
   OddTwiddles last;                                // of element h - 1
   if (item < runs) {
-    const int32_t p = item * kRunElements;
+    const int32_t p = item * kStageRunElements;
     last = odd_run<direction>(a, q, p, run_end(p, h), ew, w, w2, 2.0 * w2.im);
     if (runs > 1) return;
   } else {
@@ -164,3 +163,33 @@ void fft_stage_item(int32_t n, Kind kind, Direction direction, double* a, int32_
 }
 
 int32_t fft_stage_items(int32_t n) { return stage_items(n); }
+
+int32_t fft_stage_item_spans(int32_t n, int32_t from, int32_t to, int32_t spans[4][2]) {
+  const int32_t q = n / 8, h = n / 16, runs = run_count(n);
+  int32_t count = 0;
+  if (runs == 1) {
+    spans[count][0] = 0;  // one item: the whole stage
+    spans[count++][1] = q;
+    return count;
+  }
+  // Run i: elements 64 i + 1 to 64 i + 64 and their mirrors q - 64 i - 64 to q - 64 i - 1,
+  // the last run ending at h - 2 and its mirrors at h + 2.
+  const int32_t last_run = to < runs ? to : runs;
+  if (from < last_run) {
+    const int32_t forward_end = kStageRunElements * last_run + 1;
+    const int32_t mirror_start = q - kStageRunElements * last_run;
+    spans[count][0] = kStageRunElements * from + 1;
+    spans[count++][1] = forward_end < h - 1 ? forward_end : h - 1;
+    spans[count][0] = mirror_start > h + 2 ? mirror_start : h + 2;
+    spans[count++][1] = q - kStageRunElements * from;
+  }
+  if (to > runs) {
+    // The item of its own: elements 0 and h - 1 to h + 1. Element 0 and the run from 1 meet,
+    // as do the mirrors' end at q and element 0 of the next quarter; the spans stay apart.
+    spans[count][0] = h - 1;
+    spans[count++][1] = h + 2;
+    spans[count][0] = 0;
+    spans[count++][1] = 1;
+  }
+  return count;
+}

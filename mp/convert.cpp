@@ -7,28 +7,28 @@
 
 namespace {
 
-// Converts the words of elements first to first + kWeightBlock - 1 (at most `elements`).
+// Converts the words of elements from to end - 1, which lie in the block of kWeightBlock
+// elements that starts at `first`.
 inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
-                          const Weights& weights, SuperStart& super, int32_t first) {
-  const int32_t elements = L / 2;
-  const int32_t end = elements - first < kWeightBlock ? elements : first + kWeightBlock;
+                          const Weights& weights, SuperStart& super, int32_t first, int32_t from,
+                          int32_t end) {
   double re[kWeightBlock], im[kWeightBlock];
-  block_weights(weights, first, L, super, re, im, 0, end - first);
+  block_weights(weights, first, L, super, re, im, from - first, end - first);
   // Words with a word after them, the last word, then zeros up to the end of the block.
-  const int32_t inner = k - 1 < end ? (k - 1 > first ? k - 1 : first) : end;
+  const int32_t inner = k - 1 < end ? (k - 1 > from ? k - 1 : from) : end;
   if (form == WordForm::balanced) {
     // A balanced word of 5000 or more borrows one from the word above (not word 0).
-    for (int32_t j = first; j < inner; ++j) {
+    for (int32_t j = from; j < inner; ++j) {
       const double x = w[j] - (w[j] >= kHalfBase ? kWordBase : 0) + (w[j + 1] >= kHalfBase);
       d[2 * j] = x * re[j - first];
       d[2 * j + 1] = x * im[j - first];
     }
-    if (first == 0 && k > 1 && w[0] >= kHalfBase) {
+    if (from == 0 && k > 1 && w[0] >= kHalfBase) {
       d[0] += kWordBase * re[0];  // word 0 keeps what it borrows from
       d[1] += kWordBase * im[0];
     }
   } else {
-    for (int32_t j = first; j < inner; ++j) {
+    for (int32_t j = from; j < inner; ++j) {
       d[2 * j] = w[j] * re[j - first];
       d[2 * j + 1] = w[j] * im[j - first];
     }
@@ -45,18 +45,8 @@ inline void convert_block(const int16_t* w, int32_t k, double* d, int32_t L, Wor
   for (; j < end; ++j) d[2 * j] = d[2 * j + 1] = 0.0;
 }
 
-// Converts the blocks of one super-block.
-void convert_super_block(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
-                         const Weights& weights, int32_t first) {
-  SuperStart super;
-  const int32_t end = first + kSuperBlock < L / 2 ? first + kSuperBlock : L / 2;
-  for (int32_t block = first; block < end; block += kWeightBlock) {
-    convert_block(w, k, d, L, form, weights, super, block);
-  }
-}
-
 // The values at 1 and -1 of words first to end - 1 of w as they enter a transform in the given
-// form (first even); the sums of ranges that cover words 0 to k - 1 add up to those of all k.
+// form; the sums of ranges that cover words 0 to k - 1 add up to those of all k.
 TermSums range_word_sums(const int16_t* w, int32_t first, int32_t end, WordForm form) {
   // Read from the words themselves, apart from the conversion, so that the check covers it too.
   // Balanced words take 10000 from each word of 5000 or more but word 0 and add 1 to the word
@@ -65,6 +55,11 @@ TermSums range_word_sums(const int16_t* w, int32_t first, int32_t end, WordForm 
   // 2^30: 64 bits hold the sums as they are.
   int64_t even = 0, odd = 0, even_big = 0, odd_big = 0;
   int32_t j = first;
+  if ((j & 1) != 0 && j < end) {
+    odd += w[j];
+    odd_big += w[j] >= kHalfBase;
+    ++j;
+  }
   for (; j + 1 < end; j += 2) {
     even += w[j];
     odd += w[j + 1];
@@ -84,40 +79,47 @@ TermSums range_word_sums(const int16_t* w, int32_t first, int32_t end, WordForm 
   return {static_cast<uint64_t>(at_one), static_cast<uint64_t>(at_minus_one)};
 }
 
-// Converts super-blocks from to to - 1 and returns the sums of their words.
-TermSums convert_range(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form,
-                       const Weights& weights, int32_t from, int32_t to) {
-  for (int32_t s = from; s < to; ++s) {
-    convert_super_block(w, k, d, L, form, weights, s * kSuperBlock);
-  }
-  const int32_t first = from * kSuperBlock, end = to * kSuperBlock;
-  return range_word_sums(w, first < k ? first : k, end < k ? end : k, form);
+}  // namespace
+
+WordFill word_fill(const int16_t* w, int32_t k, int32_t L, WordForm form) {
+  WordFill fill;
+  fill.w = w;
+  fill.k = k;
+  fill.L = L;
+  fill.form = form;
+  fill.weights = make_weights(L);
+  return fill;
 }
 
-}  // namespace
+void fill_words(void* source, double* d, int32_t from, int32_t to, int32_t slot) {
+  WordFill& fill = *static_cast<WordFill*>(source);
+  SuperStart super;
+  for (int32_t first = from / kWeightBlock * kWeightBlock; first < to; first += kWeightBlock) {
+    const int32_t end = to - first < kWeightBlock ? to : first + kWeightBlock;
+    convert_block(fill.w, fill.k, d, fill.L, fill.form, fill.weights, super, first,
+                  first > from ? first : from, end);
+  }
+  const int32_t k = fill.k;
+  const TermSums sums = range_word_sums(fill.w, from < k ? from : k, to < k ? to : k, fill.form);
+  fill.sums[slot].at_one += sums.at_one;
+  fill.sums[slot].at_minus_one += sums.at_minus_one;
+}
+
+TermSums filled_sums(const WordFill& fill) {
+  TermSums sums;
+  for (const TermSums& part : fill.sums) {
+    sums.at_one += part.at_one;
+    sums.at_minus_one += part.at_minus_one;
+  }
+  return sums;
+}
 
 TermSums product_sums(TermSums a, TermSums b) {
   return {a.at_one * b.at_one, a.at_minus_one * b.at_minus_one};
 }
 
 TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form) {
-  const Weights weights = make_weights(L);
-  const int32_t super_blocks = (L / 2 + kSuperBlock - 1) / kSuperBlock;
-  if (!use_threads(L, kParallelFrom)) {
-    return convert_range(w, k, d, L, form, weights, 0, super_blocks);
-  }
-  // The thread that converts a range of super-blocks sums its words too, while they are in its
-  // cache: the sums no longer wait for the conversion in one thread.
-  int32_t bound[kMaxRanges + 1];
-  TermSums part[kMaxRanges];
-  const int32_t ranges =
-      share_ranges(0, super_blocks, bound, [&](int32_t r, int32_t from, int32_t to) {
-        part[r] = convert_range(w, k, d, L, form, weights, from, to);
-      });
-  TermSums sums;
-  for (int32_t r = 0; r < ranges; ++r) {
-    sums.at_one += part[r].at_one;
-    sums.at_minus_one += part[r].at_minus_one;
-  }
-  return sums;
+  WordFill fill = word_fill(w, k, L, form);
+  fill_words(&fill, d, 0, L / 2, 0);
+  return filled_sums(fill);
 }

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 
+#include "fft.h"
 #include "mp.h"
 #include "parallel.h"
+#include "weights.h"
 
 // A balanced word of this value or more takes kWordBase off and carries one into the word above.
 constexpr int32_t kHalfBase = kWordBase / 2;
@@ -63,6 +65,21 @@ TermSums product_sums(TermSums a, TermSums b);
 // checked with.
 TermSums mp_to_doubles(const int16_t* w, int32_t k, double* d, int32_t L,
                        WordForm form = WordForm::words);
+// The k words w as a transform of L doubles converts them while it reads them
+// (SpectrumPass::fill): fill_words converts elements from to to - 1 as mp_to_doubles would and
+// adds their words' sums into slot `slot`; filled_sums gives the sums of all k once the pass has
+// converted every element.
+struct WordFill {
+  const int16_t* w = nullptr;
+  int32_t k = 0;
+  int32_t L = 0;
+  WordForm form = WordForm::words;
+  Weights weights;
+  TermSums sums[kFillSlots];
+};
+WordFill word_fill(const int16_t* w, int32_t k, int32_t L, WordForm form);
+void fill_words(void* source, double* d, int32_t from, int32_t to, int32_t slot);
+TermSums filled_sums(const WordFill& fill);
 // d = the spectrum of the k words w; returns their sums.
 TermSums mp_spectrum(const int16_t* w, int32_t k, double* d, int32_t L, WordForm form);
 // d = the terms of the product whose spectra are d and e (e unchanged).

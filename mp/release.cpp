@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "carry_chain.h"
+#include "fft.h"
 #include "weights.h"
 #include "mp_internal.h"
 
@@ -244,22 +245,72 @@ int32_t balanced_look_ahead(int32_t cnt, const double* d, int32_t L, const Weigh
   return settled ? kBalancedLookAhead : L - cnt;
 }
 
-constexpr int32_t kMaxReleaseRanges = 512;
-static_assert(kMaxReleaseRanges >= 2 * kMaxRanges);
-
-// Cuts terms 0 to L - 1 into pairs of ranges: range r below L/2 and range r + pieces above it,
-// L/2 further on (start holds the bounds, as cut_ranges gives them). Returns the number of
-// ranges, 2 pieces; start[2 pieces] is left to the caller.
-int32_t cut_paired_ranges(int32_t L, int32_t* start) {
-  const int32_t half = L / 2;
-  int32_t pieces = range_count();
-  if (half / kPairedRangeTerms > pieces) pieces = half / kPairedRangeTerms;
-  if (pieces > kMaxReleaseRanges / 2) pieces = kMaxReleaseRanges / 2;
-  for (int32_t r = 0; r < pieces; ++r) {
-    start[r] = static_cast<int32_t>(int64_t{half} * r / pieces);
-    start[r + pieces] = start[r] + half;
+// The elements of a transform of L doubles cut where the threads that shared its pass meet
+// (spectrum_pass_share): chunk c is elements first[c] to first[c + 1] - 1 of thread owner[c],
+// neighbours of one thread merged. Returns the number of chunks; first[chunks] = L/2.
+int32_t owned_chunks(int32_t L, int32_t* first, int32_t* owner) {
+  const int32_t team = spectrum_pass_team(), q = L / 8;
+  int32_t chunks = 0;
+  const auto add = [&](int32_t at, int32_t t) {
+    if (chunks > 0 && first[chunks - 1] == at) --chunks;  // the chunk before is empty
+    if (chunks > 0 && owner[chunks - 1] == t) return;
+    first[chunks] = at;
+    owner[chunks++] = t;
+  };
+  for (int32_t i = 0; i < 4; ++i) {
+    for (int32_t t = 0; t < team; ++t) add(i * q + spectrum_pass_share(L, team, t).low[0], t);
+    for (int32_t t = team - 1; t >= 0; --t) {
+      add(i * q + spectrum_pass_share(L, team, t).high[0], t);
+    }
   }
-  return 2 * pieces;
+  first[chunks] = L / 2;
+  return chunks;
+}
+
+// At most this many chunks (owned_chunks): two spans a quarter for each thread of a pass.
+constexpr int32_t kMaxChunks = 4 * 2 * kFillSlots;
+// At most this many ranges: a release over both halves of the terms cuts each at the chunks.
+constexpr int32_t kMaxReleaseRanges = 2 * kMaxChunks;
+
+// The ranges of a release shared among threads, each with the thread that takes it: a thread
+// releases the elements it transformed last (owned_chunks), where they are in its cache.
+// Paired, chunk pieces below L/2 and the same pieces L/2 above, at most kPairedRangeTerms long
+// where that leaves few enough; otherwise terms 0 to cnt - 2 cut where the owners change (a range
+// shorter than a block joins the one before it). Range r holds terms start[r] to start[r + 1] - 1;
+// returns the number of ranges, start[ranges] being left to the caller.
+int32_t cut_owned_ranges(int32_t L, int32_t cnt, bool paired, int32_t* start, int32_t* owner) {
+  int32_t first[kMaxChunks + 1], chunk_owner[kMaxChunks];
+  const int32_t chunks = owned_chunks(L, first, chunk_owner), half = L / 2;
+  int32_t ranges = 0;
+  if (paired) {
+    // Pieces short enough that a pair's elements stay in cache from its upper range to its lower.
+    int32_t piece = kPairedRangeTerms, pieces;
+    for (;; piece *= 2) {
+      pieces = 0;
+      for (int32_t k = 0; k < chunks; ++k) pieces += (first[k + 1] - first[k] + piece - 1) / piece;
+      if (pieces <= kMaxReleaseRanges / 2) break;
+    }
+    for (int32_t k = 0; k < chunks; ++k) {
+      for (int32_t at = first[k]; at < first[k + 1]; at += piece) {
+        start[ranges] = at;
+        start[ranges + pieces] = at + half;
+        owner[ranges] = owner[ranges + pieces] = chunk_owner[k];
+        ++ranges;
+      }
+    }
+    return 2 * pieces;
+  }
+  // Terms p and p + L/2 both come from element p.
+  const int32_t end = cnt - 1;
+  for (int32_t top = 0; top < L && top < end; top += half) {
+    for (int32_t k = 0; k < chunks && top + first[k] < end; ++k) {
+      const int32_t at = top + first[k];
+      if (ranges > 0 && (owner[ranges - 1] == chunk_owner[k] || end - at < kReleaseBlock)) continue;
+      start[ranges] = at;
+      owner[ranges++] = chunk_owner[k];
+    }
+  }
+  return ranges;
 }
 
 template <ReleaseMode mode, WordForm form>
@@ -281,33 +332,29 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
   if (!use_threads(L, kParallelFrom) || cnt < 2 * kMaxRanges) {
     top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, unreleased_from, tally);
   } else {
-    // Ranges shared as threads come free: range r holds terms start[r] to start[r + 1] - 1;
+    // Each thread releases its own ranges (cut_owned_ranges), the upper one of a pair first:
     // every bound below cnt - 1 keeps the words the carries run through stored, and the last
     // range takes the look-ahead terms. The carries out of the ranges are then added in, from
     // the lowest range up, exactly as one chain would have carried them.
-    int32_t start[kMaxReleaseRanges + 1];
+    int32_t start[kMaxReleaseRanges + 1], owner[kMaxReleaseRanges];
     int64_t carry[kMaxReleaseRanges];
     ReleaseTally part[kMaxReleaseRanges];
     const bool paired = cnt == L && L >= kPairedFrom;
+    const int32_t ranges = cut_owned_ranges(L, cnt, paired, start, owner);
+    start[ranges] = paired ? terms : cnt - 1;
     const auto release_one = [&](int32_t r, int32_t from, int32_t to) {
       carry[r] = release_range<mode, form>(c, cnt, d, L, weights, from, to, unreleased_from,
                                            part[r]);
     };
-    int32_t ranges;
-    if (paired) {
-      // Paired ranges go to a thread two at a time, the upper one first.
-      ranges = cut_paired_ranges(L, start);
-      start[ranges] = terms;
-      const int32_t pairs = ranges / 2;
-      parallel_steps_dynamic(0, pairs, 1, 1, [&](int32_t i) {
+    const int32_t pairs = paired ? ranges / 2 : ranges;
+    run_by_owner(pairs, owner, spectrum_pass_team(), [&](int32_t i) {
+      if (paired) {
         release_one(i + pairs, start[i + pairs], start[i + pairs + 1]);
         release_one(i, start[i], start[i + 1]);
-      });
-    } else {
-      ranges = share_ranges(0, cnt - 1, start, [&](int32_t r, int32_t from, int32_t to) {
-        release_one(r, from, to == cnt - 1 ? terms : to);
-      });
-    }
+      } else {
+        release_one(i, start[i], i + 1 == ranges ? terms : start[i + 1]);
+      }
+    });
     for (int32_t r = 0; r < ranges; ++r) add_tally(tally, part[r]);
     top = carry[0];
     if (tally.failed == 0) {

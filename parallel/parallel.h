@@ -76,13 +76,19 @@ inline int32_t share_ranges(int32_t first, int32_t end, int32_t* bound, Body bod
   return ranges;
 }
 
-// The same inside a team that is already running: every thread of the team calls it.
+// body(r) for r = 0 to count - 1, each on thread owner[r] of a team of `team` (owners past
+// the team's size, should it start fewer, wrap round): a pass whose ranges go to the threads
+// whose caches hold their data.
 template <typename Body>
-inline void share_ranges_in_team(int32_t first, int32_t end, Body body) {
-  int32_t bound[kMaxRanges + 1];
-  const int32_t ranges = cut_ranges(first, end, bound);
-#pragma omp for schedule(dynamic, 1)
-  for (int32_t r = 0; r < ranges; ++r) body(r, bound[r], bound[r + 1]);
+[[gnu::noinline]] void run_by_owner(int32_t count, const int32_t* owner, int32_t team,
+                                    Body body) {
+#pragma omp parallel num_threads(team)
+  {
+    const int32_t t = omp_get_thread_num(), size = omp_get_num_threads();
+    for (int32_t r = 0; r < count; ++r) {
+      if (owner[r] % size == t) body(r);
+    }
+  }
 }
 
 template <typename First, typename Second>

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -260,7 +261,66 @@ void product_and_square_pass(int32_t n, std::vector<double>& p, std::vector<doub
   spectrum_pass(n, pass);
 }
 
+// A fill that copies its elements from values and counts, for each element, how often it was
+// written, and for each slot, how many elements it took.
+struct CopyFill {
+  const double* values;
+  std::vector<int32_t> writes;
+  std::vector<int64_t> slot_elements = std::vector<int64_t>(kFillSlots, 0);
+};
+
+void copy_fill(void* source, double* a, int32_t from, int32_t to, int32_t slot) {
+  CopyFill& fill = *static_cast<CopyFill*>(source);
+  for (int32_t e = from; e < to; ++e) {
+    a[2 * e] = fill.values[2 * e];
+    a[2 * e + 1] = fill.values[2 * e + 1];
+    ++fill.writes[e];
+  }
+  fill.slot_elements[slot] += to - from;
+}
+
 }  // namespace
+
+TEST(Stages, ItemSpansAreWhatTheItemsTouch) {
+  // Elements outside an item range's spans start as NaN: an item that read one would leave a
+  // NaN in its spans, one that wrote one would leave it finite. Every cut of the items into
+  // ranges must give each element of a quarter to one range.
+  for (const int32_t n : {1024, 8192, 65536}) {
+    const int32_t q = n / 8, items = fft_stage_items(n);
+    const std::vector<double> x = random_values(n, 51 + n);
+    for (const int32_t cut : {1, 3, 7, items}) {
+      std::vector<int32_t> owners(q, 0);
+      for (int32_t from = 0; from < items; from += cut) {
+        const int32_t to = from + cut < items ? from + cut : items;
+        int32_t spans[4][2];
+        const int32_t count = fft_stage_item_spans(n, from, to, spans);
+        std::vector<double> a(n, std::nan(""));
+        std::vector<bool> inside(n / 2, false);
+        for (int32_t s = 0; s < count; ++s) {
+          for (int32_t e = spans[s][0]; e < spans[s][1]; ++e) {
+            ++owners[e];
+            for (int32_t i = 0; i < 4; ++i) {
+              const int32_t at = e + i * q;
+              inside[at] = true;
+              a[2 * at] = x[2 * at];
+              a[2 * at + 1] = x[2 * at + 1];
+            }
+          }
+        }
+        for (int32_t item = from; item < to; ++item) {
+          fft_stage_item(n, Kind::normal, Direction::forward, a.data(), item);
+        }
+        for (int32_t e = 0; e < n / 2; ++e) {
+          ASSERT_EQ(std::isnan(a[2 * e]) || std::isnan(a[2 * e + 1]), !inside[e])
+              << n << " doubles, items " << from << " to " << to << ", element " << e;
+        }
+      }
+      for (int32_t e = 0; e < q; ++e) {
+        ASSERT_EQ(owners[e], 1) << n << " doubles, cut " << cut << ", element " << e;
+      }
+    }
+  }
+}
 
 TEST(SpectrumPass, ProductsAndSquaresAreTheCyclicConvolutions) {
   // Forward both, product and square pointwise, both back: n/2 times the cyclic convolutions,
@@ -302,6 +362,32 @@ TEST(SpectrumPass, SameBitsForAnyThreadCount) {
       product_and_square_pass(n, p, s);
       if (first_p.empty()) first_p = p, first_s = s;
       EXPECT_TRUE(p == first_p && s == first_s) << n << " doubles, " << threads << " threads";
+      // The same pass with its forward arrays filled as it reads them: every element once, no
+      // slot beyond the ranges a pass is cut into, the same bits.
+      CopyFill fills[2] = {{x.data(), std::vector<int32_t>(n / 2, 0)},
+                           {y.data(), std::vector<int32_t>(n / 2, 0)}};
+      std::vector<double> fp(n, 0.0), fs(n, 0.0);
+      SpectrumPass pass;
+      pass.fill = copy_fill;
+      pass.fill_source[0] = &fills[0];
+      pass.fill_source[1] = &fills[1];
+      pass.forward[0] = pass.product = pass.inverse[0] = fp.data();
+      pass.forward[1] = pass.square = pass.inverse[1] = fs.data();
+      pass.factor = fs.data();
+      spectrum_pass(n, pass);
+      EXPECT_TRUE(fp == first_p && fs == first_s) << n << " doubles filled, " << threads
+                                                  << " threads";
+      for (const CopyFill& fill : fills) {
+        EXPECT_EQ(std::count(fill.writes.begin(), fill.writes.end(), 1), n / 2);
+        int64_t elements = 0;
+        for (int32_t slot = 0; slot < kFillSlots; ++slot) {
+          elements += fill.slot_elements[slot];
+          if (slot >= threads * kRangesPerThread) {
+            EXPECT_EQ(fill.slot_elements[slot], 0);
+          }
+        }
+        EXPECT_EQ(elements, n / 2);
+      }
     }
   }
   omp_set_num_threads(before);

@@ -1,6 +1,7 @@
 #include <gmp.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -161,9 +162,11 @@ TEST(ProductForms, BalancedWordsReleaseSignedTermsWithFloorCarries) {
 }
 
 TEST(ProductThreads, ReleasesInRangesGiveTheWordsOfOneThread) {
-  // Shared among threads, a release of every term from 2^20 doubles goes in pairs of ranges L/2
-  // apart, in more pieces than the threads need; others in plain ranges: the carries out of the
-  // ranges must land as one chain would have carried them.
+  // Shared among threads, each thread releases the elements it transformed last: a release of
+  // every term from 2^20 doubles in pairs of ranges L/2 apart, cut into pieces; others in plain
+  // ranges cut where the threads' elements meet, over both halves of the terms where they are
+  // kept. The carries out of the ranges must land as one chain would have carried them, for
+  // teams that cut each quarter in two, three or eight.
   std::mt19937 rng(53);
   const int before = omp_get_max_threads();
   for (int32_t n : {1 << 16, 1 << 20}) {
@@ -178,7 +181,7 @@ TEST(ProductThreads, ReleasesInRangesGiveTheWordsOfOneThread) {
     };
     omp_set_num_threads(1);
     const std::vector<V> one = products();
-    for (int threads : {2, 3}) {
+    for (int threads : {2, 3, 8}) {
       omp_set_num_threads(threads);
       EXPECT_EQ(products(), one) << "n " << n << ", " << threads << " threads";
     }
@@ -186,31 +189,36 @@ TEST(ProductThreads, ReleasesInRangesGiveTheWordsOfOneThread) {
   omp_set_num_threads(before);
 }
 
-TEST(ProductThreads, ConversionInRangesGivesTheDoublesAndSumsOfOneThread) {
-  // Shared among threads, a conversion sums the words of each range of super-blocks beside it:
-  // the ranges' sums must add up to the whole's (word 0 keeps its value only once, the sign at
-  // -1 follows the word's own place), whatever k cuts off.
+TEST(ProductThreads, ConversionInStretchesGivesTheDoublesAndSumsOfOneWhole) {
+  // A pass shared among threads converts its operands stretch by stretch, each thread the
+  // stretches its top stage reads, from any element (odd ones too), into slots of its own: the
+  // doubles must be those of one conversion of the whole, and the slots' sums add up to the
+  // whole's (word 0 keeps its value only once, the sign at -1 follows the word's own place),
+  // whatever k cuts off.
   std::mt19937 rng(61);
-  const int before = omp_get_max_threads();
   constexpr int32_t L = 1 << 17;
   for (int32_t k : {1, 3, 4097, 12345, L / 2 - 1, L / 2}) {
     V w = random_words(rng, k);
     w[0] = 7000;
     for (WordForm form : {WordForm::words, WordForm::balanced}) {
-      std::vector<double> one(L), shared(L);
-      omp_set_num_threads(1);
+      std::vector<double> one(L), stretches(L, -1.0);
       const TermSums want = mp_to_doubles(w.data(), k, one.data(), L, form);
-      for (int threads : {2, 3}) {
-        omp_set_num_threads(threads);
-        const TermSums got = mp_to_doubles(w.data(), k, shared.data(), L, form);
-        const std::string where = "k " + std::to_string(k) + ", " + std::to_string(threads);
-        EXPECT_EQ(got.at_one, want.at_one) << where;
-        EXPECT_EQ(got.at_minus_one, want.at_minus_one) << where;
-        EXPECT_EQ(shared, one) << where;
+      std::vector<int32_t> cuts = {0, L / 2};
+      for (int i = 0; i < 40; ++i) cuts.push_back(static_cast<int32_t>(rng() % (L / 2)));
+      cuts.push_back(1);
+      cuts.push_back(4097);
+      std::sort(cuts.begin(), cuts.end());
+      WordFill fill = word_fill(w.data(), k, L, form);
+      for (size_t c = cuts.size() - 1; c > 0; --c) {  // from the top down, as threads may
+        fill_words(&fill, stretches.data(), cuts[c - 1], cuts[c], static_cast<int32_t>(c % 5));
       }
+      const TermSums got = filled_sums(fill);
+      const std::string where = "k " + std::to_string(k);
+      EXPECT_EQ(got.at_one, want.at_one) << where;
+      EXPECT_EQ(got.at_minus_one, want.at_minus_one) << where;
+      EXPECT_EQ(stretches, one) << where;
     }
   }
-  omp_set_num_threads(before);
 }
 
 TEST(Products, ExamplesWithFoldedOneAndAllNines) {
