@@ -267,6 +267,8 @@ int32_t owned_chunks(int32_t L, int32_t* first, int32_t* owner) {
   return chunks;
 }
 
+static_assert(kParallelFrom == kWalkParallelFrom);
+
 // At most this many chunks (owned_chunks): two spans a quarter for each thread of a pass.
 constexpr int32_t kMaxChunks = 4 * 2 * kFillSlots;
 // At most this many ranges: a release over both halves of the terms cuts each at the chunks.
@@ -328,7 +330,7 @@ int32_t release(int16_t* c, int32_t cnt, const double* d, int32_t L, const Produ
   ReleaseTally tally;
   int64_t top;
   // A release rounds all L terms, kept or not, so its work follows the transform's length: it
-  // shares the threads whenever the transform does.
+  // shares the threads whenever the transform does, and its threads meet their own elements.
   if (!use_threads(L, kParallelFrom) || cnt < 2 * kMaxRanges) {
     top = release_range<mode, form>(c, cnt, d, L, weights, 0, terms, unreleased_from, tally);
   } else {
