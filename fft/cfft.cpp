@@ -99,8 +99,8 @@ void fill_items(int32_t n, const SpectrumPass& pass, int32_t x, int32_t slot, It
 // converts, transforms first and last and releases stay in its own cache from one pass to the
 // next (spectrum_pass_share); on these machines a pass over data that the other core wrote
 // last takes about twice as long as over the core's own.
-void shared_stage(int32_t n, double* const arrays[2], Direction direction,
-                  const SpectrumPass& pass) {
+void shared_stage(int32_t n, Direction direction, const SpectrumPass& pass) {
+  double* const* arrays = direction == Direction::forward ? pass.forward : pass.inverse;
   if (arrays[0] == nullptr && arrays[1] == nullptr) return;  // every thread alike: no barrier
   const int32_t t = omp_get_thread_num();
   const ItemShare items = item_share(n, omp_get_num_threads(), t);
@@ -123,13 +123,13 @@ void walk_shared(int32_t n, const SpectrumPass& pass) {
   const int32_t sub = n / 4;
 #pragma omp parallel num_threads(spectrum_pass_team())
   {
-    shared_stage(n, pass.forward, Direction::forward, pass);
+    shared_stage(n, Direction::forward, pass);
 #pragma omp single
     for (int32_t i = 0; i < 4; ++i) {
 #pragma omp task default(none) firstprivate(sub, i) shared(pass)
       walk(sub, quarter_kind(i, Kind::normal), i * sub, pass, true);
     }
-    shared_stage(n, pass.inverse, Direction::inverse, pass);
+    shared_stage(n, Direction::inverse, pass);
   }
 }
 

@@ -9,14 +9,15 @@
 
 namespace {
 
-
 // The end of the run that starts at p, in a stage whose runs cover elements 1 to h - 2.
 inline int32_t run_end(int32_t p, int32_t h) {
   return p + kStageRunElements < h - 2 ? p + kStageRunElements : h - 2;
 }
 
 // The runs of a stage of n doubles.
-inline int32_t run_count(int32_t n) { return (n / 16 - 2 + kStageRunElements - 1) / kStageRunElements; }
+inline int32_t run_count(int32_t n) {
+  return (n / 16 - 2 + kStageRunElements - 1) / kStageRunElements;
+}
 
 // The work items of a stage: each run, then the butterflies at 0 and in the middle with
 // twiddles of their own; a stage of one run does everything in one item, the middle with the

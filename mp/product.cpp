@@ -82,9 +82,8 @@ void mp_mul(const int16_t* a, const int16_t* b, int16_t* c, int32_t n, double* w
   const WordForm form = word_form(L, balanced_from);
   WordFill words_a = word_fill(a, n, L, form), words_b = word_fill(b, n, L, form);
   product_pass(L, w1, &words_a, w2, &words_b, w1, w2);  // w1 = the terms, w2 keeps its spectrum
-  mp_from_doubles(c, n, w1, L,
-                  {product_sums(filled_sums(words_a), filled_sums(words_b)), "error mp_mul check\n"},
-                  form);
+  const TermSums sums = product_sums(filled_sums(words_a), filled_sums(words_b));
+  mp_from_doubles(c, n, w1, L, {sums, "error mp_mul check\n"}, form);
 }
 
 void carry_into_head(int16_t* c, int32_t h, int32_t carry) {

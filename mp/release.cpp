@@ -257,11 +257,11 @@ int32_t owned_chunks(int32_t L, int32_t* first, int32_t* owner) {
     first[chunks] = at;
     owner[chunks++] = t;
   };
+  SpectrumShare share[kFillSlots];
+  for (int32_t t = 0; t < team; ++t) share[t] = spectrum_pass_share(L, team, t);
   for (int32_t i = 0; i < 4; ++i) {
-    for (int32_t t = 0; t < team; ++t) add(i * q + spectrum_pass_share(L, team, t).low[0], t);
-    for (int32_t t = team - 1; t >= 0; --t) {
-      add(i * q + spectrum_pass_share(L, team, t).high[0], t);
-    }
+    for (int32_t t = 0; t < team; ++t) add(i * q + share[t].low[0], t);
+    for (int32_t t = team - 1; t >= 0; --t) add(i * q + share[t].high[0], t);
   }
   first[chunks] = L / 2;
   return chunks;
@@ -277,9 +277,9 @@ constexpr int32_t kMaxReleaseRanges = 2 * kMaxChunks;
 // The ranges of a release shared among threads, each with the thread that takes it: a thread
 // releases the elements it transformed last (owned_chunks), where they are in its cache.
 // Paired, chunk pieces below L/2 and the same pieces L/2 above, at most kPairedRangeTerms long
-// where that leaves few enough; otherwise terms 0 to cnt - 2 cut where the owners change (a range
-// shorter than a block joins the one before it). Range r holds terms start[r] to start[r + 1] - 1;
-// returns the number of ranges, start[ranges] being left to the caller.
+// where that leaves few enough; otherwise terms 0 to cnt - 2 cut where the owners change (a
+// range shorter than a block joins the one before it). Range r holds terms start[r] to
+// start[r + 1] - 1; returns the number of ranges, start[ranges] being left to the caller.
 int32_t cut_owned_ranges(int32_t L, int32_t cnt, bool paired, int32_t* start, int32_t* owner) {
   int32_t first[kMaxChunks + 1], chunk_owner[kMaxChunks];
   const int32_t chunks = owned_chunks(L, first, chunk_owner), half = L / 2;
@@ -289,7 +289,9 @@ int32_t cut_owned_ranges(int32_t L, int32_t cnt, bool paired, int32_t* start, in
     int32_t piece = kPairedRangeTerms, pieces;
     for (;; piece *= 2) {
       pieces = 0;
-      for (int32_t k = 0; k < chunks; ++k) pieces += (first[k + 1] - first[k] + piece - 1) / piece;
+      for (int32_t k = 0; k < chunks; ++k) {
+        pieces += (first[k + 1] - first[k] + piece - 1) / piece;
+      }
       if (pieces <= kMaxReleaseRanges / 2) break;
     }
     for (int32_t k = 0; k < chunks; ++k) {
@@ -307,7 +309,9 @@ int32_t cut_owned_ranges(int32_t L, int32_t cnt, bool paired, int32_t* start, in
   for (int32_t top = 0; top < L && top < end; top += half) {
     for (int32_t k = 0; k < chunks && top + first[k] < end; ++k) {
       const int32_t at = top + first[k];
-      if (ranges > 0 && (owner[ranges - 1] == chunk_owner[k] || end - at < kReleaseBlock)) continue;
+      const bool joins =
+          ranges > 0 && (owner[ranges - 1] == chunk_owner[k] || end - at < kReleaseBlock);
+      if (joins) continue;
       start[ranges] = at;
       owner[ranges++] = chunk_owner[k];
     }

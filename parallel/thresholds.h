@@ -12,9 +12,10 @@ constexpr int32_t kThreadsFromDigits = 1 << 19;
 
 // Passes over words and doubles.
 // Below this many doubles (or words) a pass over an array (a release, a product by a small
-// factor; the conversion of words goes with its transform) stays in one thread: waking the others costs more than they
-// save. Chosen on two cores from 2^15 to 2^19 (both programs at 2^22 digits): from 2^16 on,
-// the short products of the Newton steps no longer leave the second core idle.
+// factor; the conversion of words goes with its transform) stays in one thread: waking the
+// others costs more than they save. Chosen on two cores from 2^15 to 2^19 (both programs at
+// 2^22 digits): from 2^16 on, the short products of the Newton steps no longer leave the
+// second core idle.
 constexpr int32_t kParallelFrom = 1 << 16;
 
 // Sums, differences and halving stream their words once: below this many words a second
